@@ -112,8 +112,8 @@ struct Decimal {
   // The double's 15-significant-digit value; raises on NaN or out of range.
   static Decimal FromDouble(double value);
   double ToDouble() const;
-  // Plain decimal text without exponent, trailing zeros kept as the scale says
-  // ("12.50" for magnitude 1250, scale 2); "-" for negative non-zero values.
+  // Plain decimal text without exponent or trailing fraction zeros ("12.5"
+  // for magnitude 1250, scale 2); "-" for negative non-zero values.
   std::string ToString() const;
   bool IsZero() const { return hi32 == 0 && lo64 == 0; }
   friend bool operator==(const Decimal&, const Decimal&) = default;

@@ -1,0 +1,434 @@
+#include "rpc/variant_json.h"
+
+#include <boost/json.hpp>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "rpc/json_parse.h"
+#include "shared/ole_date.h"
+
+namespace tillbase::rpc {
+namespace json = boost::json;
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+[[noreturn]] void Fail(const std::string& where, const std::string& what) {
+  throw CodecError(where + ": " + what);
+}
+
+bool IsValidUtf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t extra;
+    uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size() + 0 && i + extra > s.size() - 1) {
+      if (i + extra >= s.size()) return false;
+    }
+    for (size_t k = 1; k <= extra; ++k) {
+      unsigned char d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+json::value Tagged(std::string_view tag, json::value value) {
+  json::object o;
+  o[tag] = std::move(value);
+  return o;
+}
+
+std::string CurrencyText(Currency cy) {
+  // Exact: the scaled integer with four decimals.
+  bool negative = cy.scaled < 0;
+  uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(cy.scaled) : cy.scaled;
+  std::string digits = std::to_string(magnitude);
+  if (digits.size() < 5) digits.insert(0, 5 - digits.size(), '0');
+  digits.insert(digits.size() - 4, ".");
+  return (negative ? "-" : "") + digits;
+}
+
+Currency ParseCurrency(std::string_view text, const std::string& where) {
+  std::string_view s = text;
+  bool negative = false;
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  size_t dot = s.find('.');
+  std::string_view whole = s.substr(0, dot);
+  std::string_view fraction = dot == std::string_view::npos ? "" : s.substr(dot + 1);
+  auto all_digits = [](std::string_view d) {
+    for (char c : d) {
+      if (c < '0' || c > '9') return false;
+    }
+    return true;
+  };
+  if (whole.empty() || !all_digits(whole) || !all_digits(fraction) || fraction.size() > 4 ||
+      (dot != std::string_view::npos && fraction.empty())) {
+    Fail(where, "$cy needs decimal text with at most 4 decimals, got \"" + std::string(text) +
+                    "\"");
+  }
+  std::string scaled(whole);
+  scaled += fraction;
+  scaled.append(4 - fraction.size(), '0');
+  uint64_t magnitude = 0;
+  auto [end, ec] = std::from_chars(scaled.data(), scaled.data() + scaled.size(), magnitude);
+  uint64_t limit = negative ? uint64_t(std::numeric_limits<int64_t>::max()) + 1
+                            : uint64_t(std::numeric_limits<int64_t>::max());
+  if (ec != std::errc() || magnitude > limit) Fail(where, "$cy out of range: " + std::string(text));
+  Currency cy;
+  cy.scaled = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  return cy;
+}
+
+json::value DoubleToJson(double d) {
+  if (std::isnan(d)) return Tagged("$r8", "NaN");
+  if (std::isinf(d)) return Tagged("$r8", d > 0 ? "Infinity" : "-Infinity");
+  return json::value(d);
+}
+
+const json::value* Field(const json::object& o, std::string_view key) {
+  auto it = o.find(key);
+  return it == o.end() ? nullptr : &it->value();
+}
+
+int64_t IntegerOf(const json::value& v, const std::string& where, std::string_view tag,
+                  int64_t low, int64_t high) {
+  int64_t i;
+  if (v.is_int64()) {
+    i = v.get_int64();
+  } else if (v.is_uint64() && v.get_uint64() <= uint64_t(std::numeric_limits<int64_t>::max())) {
+    i = static_cast<int64_t>(v.get_uint64());
+  } else {
+    Fail(where, std::string(tag) + " needs an integer");
+  }
+  if (i < low || i > high) Fail(where, std::string(tag) + " out of range: " + std::to_string(i));
+  return i;
+}
+
+double NumberOf(const json::value& v, const std::string& where, std::string_view tag) {
+  if (v.is_double()) return v.get_double();
+  if (v.is_int64()) return static_cast<double>(v.get_int64());
+  if (v.is_uint64()) return static_cast<double>(v.get_uint64());
+  Fail(where, std::string(tag) + " needs a number");
+}
+
+const std::string TextOf(const json::value& v, const std::string& where, std::string_view tag) {
+  if (!v.is_string()) Fail(where, std::string(tag) + " needs a string");
+  return std::string(v.get_string());
+}
+
+Variant FromTagged(const json::object& o, const std::string& where) {
+  if (o.empty()) Fail(where, "an object needs a tag such as \"$date\"");
+  auto only = [&](std::initializer_list<std::string_view> allowed) {
+    for (const auto& kv : o) {
+      bool ok = false;
+      for (std::string_view a : allowed) ok = ok || kv.key() == a;
+      if (!ok) Fail(where, "unexpected member \"" + std::string(kv.key()) + "\"");
+    }
+  };
+  if (const json::value* v = Field(o, "$empty")) {
+    only({"$empty"});
+    if (!v->is_bool() || !v->get_bool()) Fail(where, "$empty must be true");
+    return Variant();
+  }
+  if (const json::value* v = Field(o, "$i2")) {
+    only({"$i2"});
+    return Variant(static_cast<int16_t>(IntegerOf(*v, where, "$i2", -32768, 32767)));
+  }
+  if (const json::value* v = Field(o, "$ui1")) {
+    only({"$ui1"});
+    return Variant(static_cast<uint8_t>(IntegerOf(*v, where, "$ui1", 0, 255)));
+  }
+  if (const json::value* v = Field(o, "$i8")) {
+    only({"$i8"});
+    if (v->is_string()) {
+      std::string text = TextOf(*v, where, "$i8");
+      int64_t i = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
+      if (ec != std::errc() || end != text.data() + text.size() || text.empty()) {
+        Fail(where, "$i8 needs a 64-bit integer as text, got \"" + text + "\"");
+      }
+      return Variant(static_cast<int64_t>(i));
+    }
+    return Variant(static_cast<int64_t>(IntegerOf(*v, where, "$i8",
+                                                  std::numeric_limits<int64_t>::min(),
+                                                  std::numeric_limits<int64_t>::max())));
+  }
+  if (const json::value* v = Field(o, "$r4")) {
+    only({"$r4"});
+    double d = NumberOf(*v, where, "$r4");
+    float f = static_cast<float>(d);
+    if (std::isinf(f) && !std::isinf(d)) Fail(where, "$r4 out of range");
+    return Variant(f);
+  }
+  if (const json::value* v = Field(o, "$r8")) {
+    only({"$r8"});
+    if (v->is_string()) {
+      std::string text(v->get_string());
+      if (text == "NaN") return Variant(std::numeric_limits<double>::quiet_NaN());
+      if (text == "Infinity") return Variant(std::numeric_limits<double>::infinity());
+      if (text == "-Infinity") return Variant(-std::numeric_limits<double>::infinity());
+      Fail(where, "$r8 text must be NaN, Infinity or -Infinity");
+    }
+    return Variant(NumberOf(*v, where, "$r8"));
+  }
+  if (const json::value* v = Field(o, "$cy")) {
+    only({"$cy"});
+    if (v->is_string()) return Variant(ParseCurrency(v->get_string(), where));
+    try {
+      return Variant(Currency::FromDouble(NumberOf(*v, where, "$cy")));
+    } catch (const std::exception& e) {
+      Fail(where, e.what());
+    }
+  }
+  if (const json::value* v = Field(o, "$date")) {
+    only({"$date"});
+    if (v->is_string()) {
+      std::optional<double> date = TryParseDateTime(v->get_string());
+      if (!date) Fail(where, "$date text is no date: \"" + std::string(v->get_string()) + "\"");
+      return Variant::FromDate(*date);
+    }
+    double d = NumberOf(*v, where, "$date");
+    if (!std::isfinite(d)) Fail(where, "$date must be finite");
+    return Variant::FromDate(d);
+  }
+  if (const json::value* v = Field(o, "$decimal")) {
+    only({"$decimal"});
+    try {
+      return Variant(Decimal::Parse(TextOf(*v, where, "$decimal")));
+    } catch (const VariantError& e) {
+      Fail(where, e.what());
+    }
+  }
+  if (const json::value* v = Field(o, "$bytes")) {
+    only({"$bytes"});
+    return Variant(Base64Decode(TextOf(*v, where, "$bytes"), where));
+  }
+  if (const json::value* v = Field(o, "$fmtbcd")) {
+    only({"$fmtbcd"});
+    return Variant::Custom(kVarTypeFmtBcd, TextOf(*v, where, "$fmtbcd"));
+  }
+  if (const json::value* v = Field(o, "$sqltimestamp")) {
+    only({"$sqltimestamp"});
+    return Variant::Custom(kVarTypeSqlTimeStamp, TextOf(*v, where, "$sqltimestamp"));
+  }
+  if (const json::value* v = Field(o, "$array")) {
+    only({"$array", "lbound"});
+    if (!v->is_array()) Fail(where, "$array needs an array");
+    VariantArray array;
+    if (const json::value* lb = Field(o, "lbound")) {
+      array.low_bound = static_cast<int32_t>(IntegerOf(*lb, where, "lbound",
+                                                       std::numeric_limits<int32_t>::min(),
+                                                       std::numeric_limits<int32_t>::max()));
+    }
+    const json::array& items = v->get_array();
+    if (items.size() > 0 &&
+        int64_t(array.low_bound) + int64_t(items.size()) - 1 > std::numeric_limits<int32_t>::max()) {
+      Fail(where, "$array bounds exceed 32 bits");
+    }
+    array.items.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+      array.items.push_back(VariantFromJson(items[i], where + "[" + std::to_string(i) + "]"));
+    }
+    return Variant(std::move(array));
+  }
+  if (Field(o, "$packet") != nullptr) {
+    Fail(where, "$packet values are not accepted by this server yet");
+  }
+  Fail(where, "unknown tag \"" + std::string(o.begin()->key()) + "\"");
+}
+
+}  // namespace
+
+json::value VariantToJson(const Variant& value) {
+  switch (value.type()) {
+    case VT_EMPTY:
+      return Tagged("$empty", true);
+    case VT_NULL:
+      return nullptr;
+    case VT_BOOL:
+      return value.ToBool();
+    case VT_BSTR: {
+      const std::string& s = value.StringValue();
+      if (!IsValidUtf8(s)) throw CodecError("text is not valid UTF-8");
+      return json::string(s);
+    }
+    case VT_I4:
+      return value.ToInt32();
+    case VT_R8:
+      return DoubleToJson(value.ToDouble());
+    case VT_I2:
+      return Tagged("$i2", value.ToInt16());
+    case VT_UI1:
+      return Tagged("$ui1", value.ToByte());
+    case VT_I8:
+      return Tagged("$i8", std::to_string(value.ToInt64()));
+    case VT_R4: {
+      double d = value.ToDouble();
+      if (!std::isfinite(d)) throw CodecError("a single-precision NaN or infinity has no JSON form");
+      return Tagged("$r4", d);
+    }
+    case VT_CY:
+      return Tagged("$cy", CurrencyText(value.ToCurrency()));
+    case VT_DATE: {
+      double d = value.ToDate();
+      if (!std::isfinite(d)) throw CodecError("a date must be finite");
+      return Tagged("$date", d);
+    }
+    case VT_DECIMAL:
+      return Tagged("$decimal", value.ToDecimal().ToString());
+    case kVarTypeFmtBcd:
+      return Tagged("$fmtbcd", value.StringValue());
+    case kVarTypeSqlTimeStamp:
+      return Tagged("$sqltimestamp", value.StringValue());
+    default:
+      break;
+  }
+  if (value.IsByteArray()) return Tagged("$bytes", Base64Encode(value.Bytes()));
+  if (value.type() == (VT_ARRAY | VT_VARIANT)) {
+    const VariantArray& array = value.Array();
+    json::array items;
+    items.reserve(array.items.size());
+    for (const Variant& item : array.items) items.push_back(VariantToJson(item));
+    if (array.low_bound == 0) return items;
+    json::object o;
+    o["$array"] = std::move(items);
+    o["lbound"] = array.low_bound;
+    return o;
+  }
+  throw CodecError("variant of type (" + VarTypeAsText(value.type()) + ") has no JSON form");
+}
+
+Variant VariantFromJson(const json::value& v, const std::string& where) {
+  switch (v.kind()) {
+    case json::kind::null:
+      return Variant::Null();
+    case json::kind::bool_:
+      return Variant(v.get_bool());
+    case json::kind::string:
+      return Variant(std::string(v.get_string()));
+    case json::kind::int64: {
+      int64_t i = v.get_int64();
+      if (i >= std::numeric_limits<int32_t>::min() && i <= std::numeric_limits<int32_t>::max()) {
+        return Variant(static_cast<int32_t>(i));
+      }
+      return Variant(static_cast<double>(i));
+    }
+    case json::kind::uint64:
+      return Variant(static_cast<double>(v.get_uint64()));
+    case json::kind::double_:
+      return Variant(v.get_double());
+    case json::kind::array: {
+      const json::array& items = v.get_array();
+      VariantArray array;
+      array.items.reserve(items.size());
+      for (size_t i = 0; i < items.size(); ++i) {
+        array.items.push_back(VariantFromJson(items[i], where + "[" + std::to_string(i) + "]"));
+      }
+      return Variant(std::move(array));
+    }
+    case json::kind::object:
+      return FromTagged(v.get_object(), where);
+  }
+  Fail(where, "unsupported JSON value");
+}
+
+std::string EncodeVariant(const Variant& value) { return json::serialize(VariantToJson(value)); }
+
+Variant DecodeVariant(std::string_view text) {
+  try {
+    return VariantFromJson(ParseJson(text));
+  } catch (const JsonError& e) {
+    throw CodecError(e.what());
+  }
+}
+
+std::string Base64Encode(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
+    out += kBase64[(n >> 18) & 63];
+    out += kBase64[(n >> 12) & 63];
+    out += kBase64[(n >> 6) & 63];
+    out += kBase64[n & 63];
+  }
+  if (i + 1 == bytes.size()) {
+    uint32_t n = bytes[i] << 16;
+    out += kBase64[(n >> 18) & 63];
+    out += kBase64[(n >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == bytes.size()) {
+    uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8);
+    out += kBase64[(n >> 18) & 63];
+    out += kBase64[(n >> 12) & 63];
+    out += kBase64[(n >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+std::vector<uint8_t> Base64Decode(std::string_view text, const std::string& where) {
+  auto value_of = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  if (text.size() % 4 != 0) Fail(where, "$bytes is not base64 (length not a multiple of 4)");
+  std::vector<uint8_t> out;
+  out.reserve(text.size() / 4 * 3);
+  for (size_t i = 0; i < text.size(); i += 4) {
+    int v[4];
+    int pad = 0;
+    for (int k = 0; k < 4; ++k) {
+      char c = text[i + k];
+      if (c == '=' && i + 4 == text.size() && k >= 2) {
+        v[k] = 0;
+        ++pad;
+        continue;
+      }
+      if (pad > 0 || (v[k] = value_of(c)) < 0) Fail(where, "$bytes is not base64");
+    }
+    uint32_t n = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
+    out.push_back(static_cast<uint8_t>(n >> 16));
+    if (pad < 2) out.push_back(static_cast<uint8_t>(n >> 8));
+    if (pad < 1) out.push_back(static_cast<uint8_t>(n));
+    // Non-canonical padding bits would make two texts decode alike.
+    if ((pad == 1 && (v[2] & 3) != 0) || (pad == 2 && (v[1] & 15) != 0)) {
+      Fail(where, "$bytes is not canonical base64");
+    }
+  }
+  return out;
+}
+
+}  // namespace tillbase::rpc

@@ -1,0 +1,48 @@
+// The variant JSON codec of the wire protocol, exact in both directions:
+//   Empty                 {"$empty": true}  (a missing value also reads as Empty)
+//   Null                  null
+//   VT_BOOL               true / false
+//   VT_BSTR               "text"
+//   VT_I4                 a JSON integer (a JSON integer outside 32 bits reads as VT_R8)
+//   VT_R8                 a JSON number with fraction or exponent (2.0, 1E300);
+//                         NaN and infinities as {"$r8": "NaN" | "Infinity" | "-Infinity"}
+//   VT_I2 / VT_UI1        {"$i2": 5} / {"$ui1": 7}
+//   VT_I8                 {"$i8": "9007199254740993"}  (text: other languages lose digits)
+//   VT_R4                 {"$r4": 1.5}
+//   VT_CY                 {"$cy": "12.3400"}  (exact decimal text, up to 4 decimals)
+//   VT_DATE               {"$date": 40973.5882986111}  (OLE date; text "yyyy-mm-dd hh:nn:ss"
+//                         is accepted when reading)
+//   VT_DECIMAL            {"$decimal": "-12.50"}
+//   byte array            {"$bytes": "base64"}
+//   variant array         [ ... ] with lower bound 0, else {"$array": [...], "lbound": n}
+//   custom kinds          {"$fmtbcd": "text"} / {"$sqltimestamp": "text"}
+//   data packet           {"$packet": ...}: reserved for record sets; not read yet
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "shared/variant.h"
+
+namespace tillbase::rpc {
+
+// A JSON value that is no variant; the message names the place ("params[1][0]").
+class CodecError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+boost::json::value VariantToJson(const Variant& value);
+// `where` names the value in error messages.
+Variant VariantFromJson(const boost::json::value& json, const std::string& where = "value");
+
+std::string EncodeVariant(const Variant& value);
+Variant DecodeVariant(std::string_view text);
+
+// Base64 (RFC 4648, with padding); decoding throws CodecError on bad input.
+std::string Base64Encode(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> Base64Decode(std::string_view text, const std::string& where);
+
+}  // namespace tillbase::rpc
