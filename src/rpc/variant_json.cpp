@@ -62,6 +62,14 @@ json::value Tagged(std::string_view tag, json::value value) {
   return o;
 }
 
+json::value Tagged(std::string_view tag, const std::string& text) {
+  return Tagged(tag, json::value(json::string(text)));
+}
+
+json::value Tagged(std::string_view tag, const char* text) {
+  return Tagged(tag, json::value(json::string(text)));
+}
+
 std::string CurrencyText(Currency cy) {
   // Exact: the scaled integer with four decimals.
   bool negative = cy.scaled < 0;
@@ -182,10 +190,16 @@ Variant FromTagged(const json::object& o, const std::string& where) {
   }
   if (const json::value* v = Field(o, "$r4")) {
     only({"$r4"});
+    if (v->is_string()) {
+      std::string text(v->get_string());
+      if (text == "NaN") return Variant(std::numeric_limits<float>::quiet_NaN());
+      if (text == "Infinity") return Variant(std::numeric_limits<float>::infinity());
+      if (text == "-Infinity") return Variant(-std::numeric_limits<float>::infinity());
+      Fail(where, "$r4 text must be NaN, Infinity or -Infinity");
+    }
     double d = NumberOf(*v, where, "$r4");
-    float f = static_cast<float>(d);
-    if (std::isinf(f) && !std::isinf(d)) Fail(where, "$r4 out of range");
-    return Variant(f);
+    if (std::fabs(d) > std::numeric_limits<float>::max()) Fail(where, "$r4 out of range");
+    return Variant(static_cast<float>(d));
   }
   if (const json::value* v = Field(o, "$r8")) {
     only({"$r8"});
@@ -290,9 +304,8 @@ json::value VariantToJson(const Variant& value) {
     case VT_I8:
       return Tagged("$i8", std::to_string(value.ToInt64()));
     case VT_R4: {
-      double d = value.ToDouble();
-      if (!std::isfinite(d)) throw CodecError("a single-precision NaN or infinity has no JSON form");
-      return Tagged("$r4", d);
+      json::value d = DoubleToJson(value.ToDouble());
+      return Tagged("$r4", d.is_object() ? d.get_object().at("$r8") : d);
     }
     case VT_CY:
       return Tagged("$cy", CurrencyText(value.ToCurrency()));

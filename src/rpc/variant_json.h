@@ -8,7 +8,7 @@
 //                         NaN and infinities as {"$r8": "NaN" | "Infinity" | "-Infinity"}
 //   VT_I2 / VT_UI1        {"$i2": 5} / {"$ui1": 7}
 //   VT_I8                 {"$i8": "9007199254740993"}  (text: other languages lose digits)
-//   VT_R4                 {"$r4": 1.5}
+//   VT_R4                 {"$r4": 1.5}; NaN and infinities as for VT_R8 under "$r4"
 //   VT_CY                 {"$cy": "12.3400"}  (exact decimal text, up to 4 decimals)
 //   VT_DATE               {"$date": 40973.5882986111}  (OLE date; text "yyyy-mm-dd hh:nn:ss"
 //                         is accepted when reading)
