@@ -52,9 +52,10 @@ Variant PackParams(const std::vector<ParamEntry>& entries) {
 
 std::vector<ParamEntry> UnpackParams(const Variant& list) {
   std::vector<ParamEntry> entries;
-  // An array without an element 0 reads as no entries rather than failing:
-  // there is nothing in it to misread.
-  if (!list.IsArray() || list.LowBound() > 0 || list.HighBound() < 0) return entries;
+  // An array without elements reads as no entries: there is nothing in it to
+  // misread. One whose lower bound is above 0 has entries but no element 0,
+  // and raises the index error rather than dropping what the client sent.
+  if (!list.IsArray() || list.Count() == 0) return entries;
   if (!list.Get(0).IsArray()) return entries;
   for (int32_t i = 0; i <= list.HighBound(); ++i) {
     const Variant item = list.Get(i);

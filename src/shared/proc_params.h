@@ -100,7 +100,9 @@ struct ParamEntry {
 Variant PackParams(const std::vector<ParamEntry>& entries);
 
 // Reads a packed parameter list (or a procedure parameter array). Null, a
-// non-array or an array whose element 0 is not an array give an empty list.
+// non-array, an array without elements or an array whose element 0 is not an
+// array give an empty list; an array with elements but none at index 0
+// raises "Variant or safe array index out of bounds".
 // Of every entry the name and value are read; the data type code only if the
 // entry's upper bound exceeds 1, the kind if it exceeds 2, size if 3,
 // precision if 4, numeric scale if 5. An entry that is not itself an array

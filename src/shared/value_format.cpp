@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -62,6 +63,41 @@ bool ReadInteger(std::string_view text, uint64_t max_positive, uint64_t max_hex,
   }
   *magnitude = value;
   return true;
+}
+
+// The decimal exponent of the first non-zero digit of a checked float text
+// ("123" is 2, "0.05" is -2, "5e-400" is -400); a large negative number for a
+// text without non-zero digits.
+int64_t DecimalMagnitude(std::string_view text) {
+  size_t i = 0;
+  int64_t position = -1;  // exponent of the next integer digit, counted below
+  int64_t integer_digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++integer_digits;
+  int64_t first_nonzero = INT64_MIN;
+  for (size_t k = 0; k < static_cast<size_t>(integer_digits); ++k) {
+    if (text[k] != '0') {
+      first_nonzero = integer_digits - 1 - static_cast<int64_t>(k);
+      break;
+    }
+  }
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+      if (first_nonzero == INT64_MIN && text[i] != '0') first_nonzero = position;
+      --position;
+      ++i;
+    }
+  }
+  if (first_nonzero == INT64_MIN) return INT64_MIN / 2;
+  int64_t exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    while (i < text.size() && exponent < 100000) exponent = exponent * 10 + (text[i++] - '0');
+    if (negative) exponent = -exponent;
+  }
+  return first_nonzero + exponent;
 }
 
 std::string InvalidFormat(std::string_view templ) {
@@ -147,14 +183,16 @@ bool TryStrToFloat(std::string_view text, double* value) {
   if (i != text.size()) return false;
   double parsed = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (ec != std::errc() || end != text.data() + text.size()) {
-    // from_chars reports underflow as out of range; a tiny value is zero.
-    if (ec == std::errc::result_out_of_range && std::fabs(parsed) < 1.0) {
-      parsed = 0;
-    } else {
-      return false;
-    }
+  if (ec == std::errc::result_out_of_range) {
+    // from_chars reports both overflow and underflow this way and leaves the
+    // value alone. Underflow is a tiny number and reads as zero; overflow is
+    // no number at all. The decimal exponent of the first digit tells them
+    // apart (a leading 0 digit never decides: "0.00e999" is zero).
+    if (DecimalMagnitude(text) >= 0) return false;
+    *value = 0;
+    return true;
   }
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
   *value = negative ? -parsed : parsed;
   return true;
 }

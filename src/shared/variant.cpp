@@ -50,7 +50,7 @@ std::string VarTypeAsText(uint16_t type) {
     name = "SQLTimeStampVariantType";
   } else {
     char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "%04X", base);
+    std::snprintf(buffer, sizeof buffer, "$%04X", base);
     name = buffer;
   }
   if (type & VT_ARRAY) name = "Array " + name;
