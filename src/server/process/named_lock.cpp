@@ -1,4 +1,4 @@
-#include "server/host/named_lock.h"
+#include "server/process/named_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,11 +9,11 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace tillbase::host {
+namespace tillbase::process {
 namespace {
 
 int OpenLockFile(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     throw std::runtime_error("cannot open lock file " + path.string() + ": " +
                              std::strerror(errno));
@@ -41,7 +41,7 @@ std::optional<NamedLock> NamedLock::TryAcquire(const std::string& name) {
 
 bool NamedLock::IsHeld(const std::string& name) {
   std::filesystem::path path = RuntimeDirectory() / name;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;  // never created: nobody holds it
   bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
   ::close(fd);  // closing drops the probe's own lock, if it got one
@@ -72,4 +72,4 @@ void NamedLock::Release() {
   }
 }
 
-}  // namespace tillbase::host
+}  // namespace tillbase::process

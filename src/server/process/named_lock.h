@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace tillbase::host {
+namespace tillbase::process {
 
 // $XDG_RUNTIME_DIR when set and non-empty, else /tmp.
 std::filesystem::path RuntimeDirectory();
@@ -36,4 +36,4 @@ class NamedLock {
   std::filesystem::path path_;
 };
 
-}  // namespace tillbase::host
+}  // namespace tillbase::process
