@@ -100,7 +100,9 @@ class ObjectFactory {
 
   // Called on the object's thread after the object has been destroyed
   // (client release or lease expiry); `remaining` is the number of live
-  // objects left. Lets automation mode end with the last release.
+  // objects left. Lets automation mode end with the last release. It must
+  // not stop the server itself (that waits for this very thread): post the
+  // request to another thread instead.
   virtual void Released(std::size_t remaining) { (void)remaining; }
 };
 

@@ -1,0 +1,226 @@
+#include "rpc/client.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/json.hpp>
+
+#include "rpc/json_parse.h"
+#include "rpc/variant_json.h"
+
+namespace tillbase::rpc {
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace json = boost::json;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+ErrorInfo ErrorFromJson(const json::value& v) {
+  ErrorInfo info;
+  if (!v.is_object()) return info;
+  const json::object& o = v.get_object();
+  auto text = [&](const char* key) {
+    const json::value* s = o.if_contains(key);
+    return s && s->is_string() ? std::string(s->get_string()) : std::string();
+  };
+  info.description = text("description");
+  info.source = text("source");
+  info.guid = text("guid");
+  info.help_file = text("helpfile");
+  if (const json::value* c = o.if_contains("helpcontext"); c && c->is_int64()) {
+    info.help_context = static_cast<std::int32_t>(c->get_int64());
+  }
+  return info;
+}
+
+HResult HResultOf(const json::object& o) {
+  const json::value* h = o.if_contains("hresult");
+  if (h == nullptr || !h->is_int64()) throw TransportError(0, "bad_answer", "the answer carries no hresult");
+  return static_cast<HResult>(h->get_int64());
+}
+
+[[noreturn]] void ThrowTransport(int status, const std::string& body) {
+  std::string kind = "http_" + std::to_string(status);
+  std::string message = body;
+  try {
+    json::value v = ParseJson(body);
+    if (v.is_object()) {
+      if (auto* k = v.get_object().if_contains("error"); k && k->is_string()) kind = k->get_string();
+      if (auto* m = v.get_object().if_contains("message"); m && m->is_string()) message = m->get_string();
+    }
+  } catch (const JsonError&) {
+  }
+  throw TransportError(status, kind, message);
+}
+
+}  // namespace
+
+CallError::CallError(HResult hresult, ErrorInfo info,
+                     std::vector<std::pair<std::string, Variant>> out_values)
+    : std::runtime_error(info.description),
+      hresult_(hresult),
+      info_(std::move(info)),
+      out_values_(std::move(out_values)) {}
+
+InvokeResult ParseInvokeAnswer(std::string_view body) {
+  json::value v = ParseJson(body);
+  if (!v.is_object()) throw TransportError(0, "bad_answer", "the answer is no JSON object");
+  const json::object& o = v.get_object();
+  InvokeResult result;
+  result.hresult = HResultOf(o);
+  if (const json::value* r = o.if_contains("retval")) result.retval = VariantFromJson(*r, "retval");
+  if (const json::value* out = o.if_contains("out"); out && out->is_object()) {
+    for (const auto& member : out->get_object()) {
+      result.out_values.emplace_back(std::string(member.key()),
+                                     VariantFromJson(member.value(), std::string(member.key())));
+    }
+  }
+  if (const json::value* e = o.if_contains("error")) result.error = ErrorFromJson(*e);
+  return result;
+}
+
+class Client::Impl {
+ public:
+  explicit Impl(ClientOptions options) : options_(std::move(options)), stream_(io_) {}
+
+  int Request(std::string_view verb, std::string_view target, std::string_view request_body,
+              std::string& body) {
+    // A kept-alive connection that the server has closed meanwhile fails on
+    // first use: retry once on a fresh connection (never a fresh one twice).
+    for (int attempt = 0;; ++attempt) {
+      bool fresh = false;
+      try {
+        if (!connected_) {
+          Connect();
+          fresh = true;
+        }
+        http::request<http::string_body> request(http::string_to_verb(verb), target, 11);
+        request.set(http::field::host, options_.host);
+        request.set(http::field::content_type, "application/json");
+        if (!options_.access_key.empty()) {
+          request.set(http::field::authorization, "Bearer " + options_.access_key);
+        }
+        request.keep_alive(true);
+        request.body() = std::string(request_body);
+        request.prepare_payload();
+        http::write(stream_, request);
+        http::response_parser<http::string_body> parser;
+        parser.body_limit(256 * 1024 * 1024);
+        http::read(stream_, buffer_, parser);
+        auto& response = parser.get();
+        if (!response.keep_alive()) Disconnect();
+        body = std::move(response.body());
+        return static_cast<int>(response.result_int());
+      } catch (const beast::system_error& e) {
+        Disconnect();
+        if (fresh || attempt > 0) {
+          throw TransportError(0, "connection_failed",
+                               "cannot reach " + options_.host + ":" + std::to_string(options_.port) +
+                                   ": " + e.code().message());
+        }
+      }
+    }
+  }
+
+ private:
+  void Connect() {
+    tcp::resolver resolver(io_);
+    auto endpoints = resolver.resolve(options_.host, std::to_string(options_.port));
+    stream_.connect(endpoints);
+    stream_.socket().set_option(tcp::no_delay(true));
+    connected_ = true;
+  }
+  void Disconnect() {
+    beast::error_code ignored;
+    stream_.socket().close(ignored);
+    buffer_.clear();
+    connected_ = false;
+  }
+
+ public:
+  ClientOptions options_;
+  asio::io_context io_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  bool connected_ = false;
+};
+
+Client::Client(ClientOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+Client::~Client() = default;
+
+int Client::Request(std::string_view verb, std::string_view target, std::string_view request_body,
+                    std::string& body) {
+  return impl_->Request(verb, target, request_body, body);
+}
+
+std::string Client::Create(std::string_view class_name) {
+  std::string body;
+  int status = Request("POST", "/v1/objects", json::serialize(json::object{{"class", class_name}}), body);
+  if (status != 200 && status != 201) ThrowTransport(status, body);
+  json::value v = ParseJson(body);
+  const json::object& o = v.as_object();
+  HResult hresult = HResultOf(o);
+  if (hresult < 0 || !o.contains("id")) {
+    const json::value* e = o.if_contains("error");
+    throw CallError(hresult, e ? ErrorFromJson(*e) : ErrorInfo{});
+  }
+  return std::string(o.at("id").as_string());
+}
+
+namespace {
+InvokeResult CallWith(Client& client, const std::string& object_id, json::object call,
+                      const std::vector<Variant>& params) {
+  json::array array;
+  for (const Variant& p : params) array.push_back(VariantToJson(p));
+  call["params"] = std::move(array);
+  std::string body;
+  int status = client.Request("POST", "/v1/objects/" + object_id, json::serialize(call), body);
+  if (status != 200) ThrowTransport(status, body);
+  return ParseInvokeAnswer(body);
+}
+}  // namespace
+
+InvokeResult Client::Call(const std::string& object_id, std::string_view method,
+                          const std::vector<Variant>& params) {
+  return CallWith(*this, object_id, json::object{{"method", method}}, params);
+}
+
+InvokeResult Client::CallDispid(const std::string& object_id, std::int32_t dispid,
+                                const std::vector<Variant>& params) {
+  return CallWith(*this, object_id, json::object{{"dispid", dispid}}, params);
+}
+
+InvokeResult Client::Invoke(const std::string& object_id, std::string_view method,
+                            const std::vector<Variant>& params) {
+  InvokeResult result = Call(object_id, method, params);
+  if (!result.Succeeded()) {
+    throw CallError(result.hresult, result.error.value_or(ErrorInfo{}), result.out_values);
+  }
+  return result;
+}
+
+void Client::Release(const std::string& object_id) {
+  std::string body;
+  int status = Request("DELETE", "/v1/objects/" + object_id, "", body);
+  if (status != 200) ThrowTransport(status, body);
+}
+
+RemoteObject::~RemoteObject() {
+  try {
+    Release();
+  } catch (const std::exception&) {
+    // The lease releases it on the server when we cannot.
+  }
+}
+
+void RemoteObject::Release() {
+  if (id_.empty()) return;
+  std::string id = std::move(id_);
+  id_.clear();
+  client_->Release(id);
+}
+
+}  // namespace tillbase::rpc
