@@ -239,14 +239,14 @@ void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
     }
     ++next_input;
   }
-  auto task = [this, method, args = std::move(args), done, arrived](ServedObject& object) mutable {
+  auto response = std::make_shared<HttpResponse>();
+  auto task = [this, method, args = std::move(args), response, arrived](ServedObject& object) mutable {
     InvokeResult result;
     try {
       result = object.Invoke(*method, args);
     } catch (...) {
       result = FailedCall(*method, args, std::current_exception());
     }
-    HttpResponse response;
     try {
       json::object answer{{"hresult", result.hresult}, {"hresult_hex", HexOf(result.hresult)}};
       if (method->Retval() != nullptr && result.Succeeded()) answer["retval"] = VariantToJson(result.retval);
@@ -254,15 +254,14 @@ void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
       for (const auto& [name, value] : result.out_values) out[name] = VariantToJson(value);
       answer["out"] = std::move(out);
       if (result.error) answer["error"] = ErrorJson(*result.error);
-      response = Json(200, answer);
+      *response = Json(200, answer);
     } catch (const std::exception& e) {
-      response = TransportError(500, "unencodable_result",
+      *response = TransportError(500, "unencodable_result",
                                 method->name + " answered a value the protocol cannot carry: " + e.what());
     }
     metrics_.CallFinished(method->name, !result.Succeeded(), std::chrono::steady_clock::now() - arrived);
-    done(std::move(response));
   };
-  if (!objects_.Post(id, std::move(task))) {
+  if (!objects_.Post(id, std::move(task), [response, done] { done(std::move(*response)); })) {
     done(TransportError(404, "unknown_object",
                         "no object \"" + id + "\": never created, released, or its lease ran out"));
   }

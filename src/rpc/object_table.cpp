@@ -21,9 +21,9 @@ class ObjectTable::Worker {
   void Start(std::shared_ptr<Worker> self) { thread_ = std::thread([this, self] { Run(self); }); }
 
   // Both called with the table's mutex held (lock order: table, then worker).
-  void Push(std::function<void(ServedObject&)> call) {
+  void Push(std::function<void(ServedObject&)> call, std::function<void()> answer) {
     std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
+    calls_.push_back({std::move(call), std::move(answer)});
     ++pending_;
     last_active_ = table_.Now();
     wake_.notify_one();
@@ -96,7 +96,7 @@ class ObjectTable::Worker {
 
   void Serve(ServedObject& object) {
     for (;;) {
-      std::function<void(ServedObject&)> call;
+      QueuedCall call;
       {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [&] { return !calls_.empty() || stopping_; });
@@ -105,10 +105,13 @@ class ObjectTable::Worker {
         call = std::move(calls_.front());
         calls_.pop_front();
       }
-      call(object);  // the protocol's own closures answer their errors
-      std::lock_guard lock(mutex_);
-      --pending_;
-      last_active_ = table_.Now();
+      call.run(object);  // the protocol's own closures answer their errors
+      {
+        std::lock_guard lock(mutex_);
+        --pending_;
+        last_active_ = table_.Now();
+      }
+      if (call.answer) call.answer();
     }
   }
 
@@ -120,7 +123,11 @@ class ObjectTable::Worker {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::function<void(ServedObject&)>> calls_;
+  struct QueuedCall {
+    std::function<void(ServedObject&)> run;
+    std::function<void()> answer;
+  };
+  std::deque<QueuedCall> calls_;
   std::size_t pending_ = 0;  // queued or running
   std::chrono::steady_clock::time_point last_active_{};
   bool stopping_ = false;
@@ -167,11 +174,12 @@ CreateOutcome ObjectTable::Create(std::string_view class_name) {
   return future.get();
 }
 
-bool ObjectTable::Post(const std::string& id, std::function<void(ServedObject&)> call) {
+bool ObjectTable::Post(const std::string& id, std::function<void(ServedObject&)> call,
+                       std::function<void()> answer) {
   std::lock_guard lock(mutex_);
   auto it = live_.find(id);
   if (it == live_.end()) return false;
-  it->second->Push(std::move(call));
+  it->second->Push(std::move(call), std::move(answer));
   return true;
 }
 

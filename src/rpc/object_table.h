@@ -48,9 +48,12 @@ class ObjectTable {
   // The same, waiting for the outcome.
   CreateOutcome Create(std::string_view class_name);
 
-  // Queues a call; `call` runs on the object's thread. False (and nothing
-  // queued) when no live object has that id.
-  bool Post(const std::string& id, std::function<void(ServedObject&)> call);
+  // Queues a call; `call` runs on the object's thread, then `answer` runs
+  // there once the object counts as idle again (so whoever receives the
+  // answer sees the object's lease restarted). False (and nothing queued)
+  // when no live object has that id.
+  bool Post(const std::string& id, std::function<void(ServedObject&)> call,
+            std::function<void()> answer = {});
 
   // Releases an object as its client would: calls already queued still run,
   // then the object is destroyed on its thread and `done` runs there. False

@@ -25,8 +25,11 @@ struct FakeClock {
 InvokeResult CallAndWait(ObjectTable& table, const std::string& id, const char* method,
                          std::vector<Variant> args) {
   std::promise<InvokeResult> done;
+  InvokeResult result;
   const MethodInfo* m = TypeLibrary::Get().FindByName(method);
-  EXPECT_TRUE(table.Post(id, [&](ServedObject& object) { done.set_value(object.Invoke(*m, args)); }));
+  EXPECT_TRUE(table.Post(
+      id, [&](ServedObject& object) { result = object.Invoke(*m, args); },
+      [&] { done.set_value(std::move(result)); }));
   return done.get_future().get();
 }
 
