@@ -48,8 +48,12 @@ TEST(PackedParams, RoundTrip) {
 
 TEST(PackedParams, ReadingRules) {
   // Lists that read as no entries at all.
-  const Variant empty_lists[] = {Variant::Null(), Variant(), Variant(5), Variant("x"),
-                                 VarArrayOf({}), VarArrayOf({Variant(1), Variant(2)}),
+  const Variant empty_lists[] = {Variant::Null(),
+                                 Variant(),
+                                 Variant(5),
+                                 Variant("x"),
+                                 VarArrayOf({}),
+                                 VarArrayOf({Variant(1), Variant(2)}),
                                  Variant(std::vector<uint8_t>{1, 2})};
   for (const auto& list : empty_lists) EXPECT_TRUE(UnpackParams(list).empty()) << list;
 
@@ -67,8 +71,7 @@ TEST(PackedParams, ReadingRules) {
       {VarArrayOf({Variant("@a"), Variant(1), Variant(3), Variant(1), Variant(4), Variant(10)}),
        {"@a", Variant(1), 3, 1, 4, 10}},
       // Codes may arrive as text or doubles from loosely typed clients.
-      {VarArrayOf({Variant("@a"), Variant(), Variant("6"), Variant(2.0)}),
-       {"@a", Variant(), 6, 2}},
+      {VarArrayOf({Variant("@a"), Variant(), Variant("6"), Variant(2.0)}), {"@a", Variant(), 6, 2}},
   };
   for (const auto& c : cases) {
     auto entries = UnpackParams(VarArrayOf({c.entry}));
@@ -77,8 +80,8 @@ TEST(PackedParams, ReadingRules) {
   }
 
   // A procedure parameter array reads as a packed list.
-  Variant proc_array = MakeProcParamArray(
-      {{"@RETURN_VALUE", Variant(0), ftInteger, pdReturnValue}, {"@x", Variant("v"), ftString, pdInput}});
+  Variant proc_array = MakeProcParamArray({{"@RETURN_VALUE", Variant(0), ftInteger, pdReturnValue},
+                                           {"@x", Variant("v"), ftString, pdInput}});
   auto entries = UnpackParams(proc_array);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1], (ParamEntry{"@x", Variant("v"), ftString, ptInput}));
@@ -100,11 +103,11 @@ TEST(PackedParams, MalformedEntriesRaise) {
 }
 
 TEST(PackedParams, FindParamIgnoresAsciiCase) {
-  std::vector<ParamEntry> entries = {{"@BillCode", Variant(1)}, {"@billcode", Variant(2)},
-                                     {"VchType", Variant(3)}};
+  std::vector<ParamEntry> entries = {
+      {"@BillCode", Variant(1)}, {"@billcode", Variant(2)}, {"VchType", Variant(3)}};
   ASSERT_NE(FindParam(entries, "@BILLCODE"), nullptr);
   EXPECT_EQ(FindParam(entries, "@BILLCODE")->value, Variant(1));  // the first one
-  EXPECT_EQ(FindParam(entries, "@VchType"), nullptr);  // no leading "@" supplies nothing
+  EXPECT_EQ(FindParam(entries, "@VchType"), nullptr);             // no leading "@" supplies nothing
   EXPECT_EQ(FindParam(entries, "@Bill"), nullptr);
 }
 
@@ -114,7 +117,8 @@ TEST(ProcParamArray, OneEntryPerParameterWithReturnValueFirst) {
                                    {"@b", Variant(), ftBCD, pdOutput}};
   Variant array = MakeProcParamArray(params);
   ASSERT_EQ(array.HighBound(), 2);
-  EXPECT_EQ(array.Get(0), VarArrayOf({Variant("@RETURN_VALUE"), Variant(), Variant(3), Variant(4)}));
+  EXPECT_EQ(array.Get(0),
+            VarArrayOf({Variant("@RETURN_VALUE"), Variant(), Variant(3), Variant(4)}));
   EXPECT_EQ(array.Get(2).HighBound(), 3);
   EXPECT_TRUE(MakeProcParamArray({}).IsNull());
 }
@@ -177,16 +181,16 @@ TEST(ProcParamArray, NothingToApplyAndFailures) {
                  "执行存储过程失败。\r\r过程参数 '@a' 的数据类型与传入值的数据类型不一致。");
   }
   // A short entry fails the same way, naming the list's parameter.
-  EXPECT_THROW(ApplyProcParamArray(
-                   VarArrayOf({Variant(), VarArrayOf({Variant("@x"), Variant(1)})}), target),
-               std::runtime_error);
+  EXPECT_THROW(
+      ApplyProcParamArray(VarArrayOf({Variant(), VarArrayOf({Variant("@x"), Variant(1)})}), target),
+      std::runtime_error);
   // A position beyond the list fails with the list's own error.
-  EXPECT_THROW(ApplyProcParamArray(VarArrayOf({Variant(), VarArrayOf({Variant(), Variant(1),
-                                                                      Variant(3), Variant(1)}),
-                                               VarArrayOf({Variant(), Variant(1), Variant(3),
-                                                           Variant(1)})}),
-                                   target),
-               std::out_of_range);
+  EXPECT_THROW(
+      ApplyProcParamArray(
+          VarArrayOf({Variant(), VarArrayOf({Variant(), Variant(1), Variant(3), Variant(1)}),
+                      VarArrayOf({Variant(), Variant(1), Variant(3), Variant(1)})}),
+          target),
+      std::out_of_range);
 }
 
 }  // namespace

@@ -129,10 +129,9 @@ TEST(TryStrToFloat, PlainDecimalFormsOnly) {
     double value;
   };
   const Case cases[] = {
-      {"12.5", true, 12.5}, {" -12.5 ", true, -12.5}, {"1.5E-3", true, 0.0015},
-      {"1e3", true, 1000},  {".5", true, 0.5},        {"5.", true, 5},
-      {"", false, 0},       {".", false, 0},          {"1e", false, 0},
-      {"inf", false, 0},    {"nan", false, 0},        {"0x10", false, 0},
+      {"12.5", true, 12.5}, {" -12.5 ", true, -12.5}, {"1.5E-3", true, 0.0015}, {"1e3", true, 1000},
+      {".5", true, 0.5},    {"5.", true, 5},          {"", false, 0},           {".", false, 0},
+      {"1e", false, 0},     {"inf", false, 0},        {"nan", false, 0},        {"0x10", false, 0},
       {"1,5", false, 0},    {"1e-400", true, 0},      {"1e400", false, 0},
   };
   for (const auto& c : cases) {
@@ -149,9 +148,9 @@ TEST(ClientTextReadings, IntStrictIntFlagAndPattern) {
     bool flag;
   };
   const Case cases[] = {
-      {"", 0, false},    {"abc", 0, false}, {"12", 12, true},   {"-1", -1, true},
+      {"", 0, false},      {"abc", 0, false}, {"12", 12, true},  {"-1", -1, true},
       {"256", 256, false},  // lowest eight bits all zero
-      {"257", 257, true},    {"0", 0, false},  {"1.5", 0, false}, {"$100", 256, false},
+      {"257", 257, true},  {"0", 0, false},   {"1.5", 0, false}, {"$100", 256, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IntOf(c.text), c.int_of) << '"' << c.text << '"';

@@ -111,8 +111,8 @@ void ReplaceFile(const std::string& path, std::string_view bytes, mode_t new_fil
   // others are created private and then given their exact bits, so a secret
   // is never readable by others, not even for a moment.
   bool set_mode = exists || exact_mode;
-  int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  set_mode ? 0600 : mode);
+  int fd =
+      ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, set_mode ? 0600 : mode);
   if (fd < 0) throw UnableToWrite(path);
   TempFile temp(fd, temp_path);
   if (set_mode && ::fchmod(fd, mode) != 0) throw UnableToWrite(path);

@@ -52,7 +52,8 @@ std::optional<std::string> HomeFromArguments(const std::vector<std::string>& arg
       return args[i + 1];
     }
     if (arg.substr(0, kOption.size() + 1) == "--home=") {
-      if (arg.size() == kOption.size() + 1) throw ConfigError("The option --home needs a directory");
+      if (arg.size() == kOption.size() + 1)
+        throw ConfigError("The option --home needs a directory");
       return std::string(arg.substr(kOption.size() + 1));
     }
   }

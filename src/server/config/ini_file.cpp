@@ -125,8 +125,10 @@ class Document {
     // separating it from the next section stay where they are.
     size_t insert_at = range->second;
     while (insert_at > range->first + 1 && Trim(lines_[insert_at - 1].raw).empty()) --insert_at;
-    if (insert_at == lines_.size()) EndLastLine();
-    else if (lines_[insert_at - 1].eol.empty()) lines_[insert_at - 1].eol = eol_;
+    if (insert_at == lines_.size())
+      EndLastLine();
+    else if (lines_[insert_at - 1].eol.empty())
+      lines_[insert_at - 1].eol = eol_;
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insert_at),
                   MakeLine(key_bytes + "=" + value_bytes, Line::kKey, std::string(key)));
   }
@@ -295,8 +297,7 @@ std::vector<std::string> IniFile::ReadKeys(std::string_view section) const {
   return keys;
 }
 
-void IniFile::WriteString(std::string_view section, std::string_view key,
-                          std::string_view value) {
+void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   WriteStrings(section, {{std::string(key), std::string(value)}});
 }
 
@@ -326,8 +327,7 @@ void IniFile::WriteStrings(std::string_view section,
   }
   Document document(bytes.value_or(""), code_page_);
   for (size_t i = 0; i < values.size(); ++i) {
-    document.Set(section, values[i].first, section_bytes, converted[i].first,
-                 converted[i].second);
+    document.Set(section, values[i].first, section_bytes, converted[i].first, converted[i].second);
   }
   ReplaceFile(path_, document.Bytes(), 0666);
 }

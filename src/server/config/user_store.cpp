@@ -17,8 +17,8 @@ namespace {
 void CheckName(std::string_view name) {
   bool ok = !name.empty();
   for (char c : name) {
-    ok = ok && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                c == '_');
+    ok = ok &&
+         ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
   }
   if (!ok) throw ConfigError("Invalid name '" + std::string(name) + "' in the per-user store");
 }

@@ -97,8 +97,8 @@ TEST_F(ConnectionSettingsTest, IntegratedLoginWhenWindowsSecurityIsTrue) {
     const char* value;
     bool integrated;
   };
-  const Case cases[] = {{"true", true}, {"True", true},  {"TRUE", true}, {"tRuE", true},
-                        {"", false},    {"False", false}, {"1", false},  {"yes", false}};
+  const Case cases[] = {{"true", true}, {"True", true},   {"TRUE", true}, {"tRuE", true},
+                        {"", false},    {"False", false}, {"1", false},   {"yes", false}};
   for (const auto& c : cases) {
     settings_.WriteServerSetting("WindowsSecurity", c.value);
     TConnectionString loaded = settings_.LoadConnectionSettings();

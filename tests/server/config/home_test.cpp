@@ -50,10 +50,11 @@ TEST(DatabaseDriverSettings, DefaultsAndChoices) {
   EXPECT_EQ(defaults.odbc_extra, "");
   EXPECT_EQ(defaults.data_dir, home.dir() + "/Data/engine");
 
-  home.WriteFile("CONFIG.INI",
-                 "[SERVER]\nDBServerName=x\n[database]\ndriver=ODBC\n"
-                 "OdbcDriver=ODBC Driver 18 for SQL Server\nOdbcExtra=Encrypt=no;TrustServerCertificate=yes\n"
-                 "DataDir=engine-data/\n");
+  home.WriteFile(
+      "CONFIG.INI",
+      "[SERVER]\nDBServerName=x\n[database]\ndriver=ODBC\n"
+      "OdbcDriver=ODBC Driver 18 for SQL Server\nOdbcExtra=Encrypt=no;TrustServerCertificate=yes\n"
+      "DataDir=engine-data/\n");
   DatabaseDriverSettings odbc = LoadDatabaseDriverSettings(home.dir());
   EXPECT_EQ(odbc.driver, DatabaseDriver::kOdbc);
   EXPECT_EQ(DatabaseDriverName(odbc.driver), "odbc");

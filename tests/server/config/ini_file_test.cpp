@@ -81,9 +81,8 @@ TEST_F(IniFileTest, ValuesAreCutAt2047Bytes) {
   std::string long_value(3000, 'v');
   // 2046 ASCII bytes and a two-byte character: the cut falls inside it.
   std::string gbk_cut = std::string(2046, 'a') + "\xC9\xCC";
-  home_.WriteFile("CONFIG.INI",
-                  "[S]\nlong=" + long_value + "\nexact=" + std::string(2047, 'e') +
-                      "\ngbk=" + gbk_cut + "\n");
+  home_.WriteFile("CONFIG.INI", "[S]\nlong=" + long_value + "\nexact=" + std::string(2047, 'e') +
+                                    "\ngbk=" + gbk_cut + "\n");
   EXPECT_EQ(File().ReadString("S", "long", ""), std::string(2047, 'v'));
   EXPECT_EQ(File().ReadString("S", "exact", ""), std::string(2047, 'e'));
   EXPECT_EQ(File().ReadString("S", "gbk", ""), std::string(2046, 'a'));
@@ -199,7 +198,8 @@ TEST_F(IniFileTest, UnfitNamesAndValuesAreRefusedBeforeWriting) {
     const char* message;
   };
   const Case cases[] = {
-      {"SERVER", "LoginName", "sa\r\nDBPassword=x", "The value of key 'LoginName' holds a line break"},
+      {"SERVER", "LoginName", "sa\r\nDBPassword=x",
+       "The value of key 'LoginName' holds a line break"},
       {"SERVER", "LoginName", "sa\n", "The value of key 'LoginName' holds a line break"},
       {"SERVER", "a=b", "1", "Invalid key name 'a=b'"},
       {"SERVER", "", "1", "Invalid key name ''"},
