@@ -1,6 +1,10 @@
 #include <iostream>
+#include <string>
+#include <vector>
 
-int main() {
-  std::cerr << "tillbase-cli: not built yet\n";
-  return 2;
+#include "rpc/cli/cli.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return tillbase::rpc::cli::RunCli(args, std::cin, std::cout, std::cerr);
 }
