@@ -61,7 +61,9 @@ TEST(OleDate, FixedTextForms) {
   for (const auto& c : cases) {
     auto parsed = TryParseDateTime(c.text);
     ASSERT_EQ(parsed.has_value(), c.value.has_value()) << '"' << c.text << '"';
-    if (parsed) EXPECT_NEAR(*parsed, *c.value, 1e-9) << '"' << c.text << '"';
+    if (parsed) {
+      EXPECT_NEAR(*parsed, *c.value, 1e-9) << '"' << c.text << '"';
+    }
   }
 }
 
@@ -84,7 +86,9 @@ TEST(OleDate, FixedPositionReading) {
   for (const auto& c : cases) {
     auto read = TryReadFixedPositionDate(c.text);
     ASSERT_EQ(read.has_value(), c.value.has_value()) << '"' << c.text << '"';
-    if (read) EXPECT_DOUBLE_EQ(*read, *c.value);
+    if (read) {
+      EXPECT_DOUBLE_EQ(*read, *c.value);
+    }
   }
   try {
     ReadFixedPositionDate("junk");

@@ -114,7 +114,9 @@ TEST(TryStrToInt, DecimalAndHexForms) {
   for (const auto& c : cases) {
     int32_t value = 12345;
     EXPECT_EQ(TryStrToInt(c.text, &value), c.ok) << '"' << c.text << '"';
-    if (c.ok) EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    }
   }
   int64_t big = 0;
   EXPECT_TRUE(TryStrToInt64("-9223372036854775808", &big));
@@ -137,7 +139,9 @@ TEST(TryStrToFloat, PlainDecimalFormsOnly) {
   for (const auto& c : cases) {
     double value = -1;
     EXPECT_EQ(TryStrToFloat(c.text, &value), c.ok) << '"' << c.text << '"';
-    if (c.ok) EXPECT_DOUBLE_EQ(value, c.value) << '"' << c.text << '"';
+    if (c.ok) {
+      EXPECT_DOUBLE_EQ(value, c.value) << '"' << c.text << '"';
+    }
   }
 }
 
