@@ -31,13 +31,28 @@ struct Stored {
 // Options of a conversion that come from the connection.
 struct ConvertOptions {
   std::string_view dateformat = "mdy";
+  // Storing into a column or variable of the target type rather than CAST:
+  // text and binary too long for it fail with 8152 instead of being cut.
+  bool truncation_error = false;
 };
 
 // CAST/CONVERT of a stored value of type `from` to type `to` with a CONVERT
 // style (0 when none). Throws EngineError 245, 8114, 8115, 241 (date text),
-// 8152 is not raised: text is cut to the target length as CAST does.
+// 529 (conversion not allowed), 8169 (uniqueidentifier text); text is
+// cut to the target length as CAST does unless options.truncation_error.
 Stored ConvertStored(const Stored& v, const TypeInfo& from, const TypeInfo& to, int style = 0,
                      const ConvertOptions& options = {});
+
+// Whether a value of type `from` must go through ConvertStored before it
+// is compared with one of type `to` (false when the stored forms compare
+// alike: int and bigint, varchar and nvarchar, decimals of equal scale).
+bool NeedsConversion(const TypeInfo& from, const TypeInfo& to);
+
+// Date values in the stored form and as microseconds since 1900-01-01,
+// rounded to the type's precision (1/300 s for datetime, minutes for
+// smalldatetime, days for date). Throws 8115 outside the type's range.
+int64_t MicrosOfStored(const Stored& v);
+Stored StoredOfMicros(int64_t micros, const TypeInfo& type);
 
 // The stored form read from SQLite, and given back to it.
 Stored ReadStored(sqlite3_value* v);

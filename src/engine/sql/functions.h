@@ -22,13 +22,23 @@
 //    tsql_mod (a, <code a>, b, <code b>); unary minus tsql_neg(a, <code a>).
 //    The result type is ArithmeticResultType(); SQLite's own operators are
 //    never used for arithmetic (they neither raise 8134 nor keep decimals).
+//    An integer literal is typed int, except that where it meets a decimal
+//    operand it counts as decimal(digits, 0), so that 2.0/3 is 0.666666.
+//    A bare NULL literal is typed int; every function returns NULL for NULL
+//    operands before it converts anything.
 //  * Comparisons use SQLite's operators after both sides were converted to
 //    ComparisonType(a, b) (convert only the side whose type differs). Text
 //    comparisons need the collation kCollation: declare character columns
 //    "COLLATE TSQL" and add "COLLATE TSQL" to comparisons, IN, ORDER BY,
 //    GROUP BY and DISTINCT of other character expressions.
 //  * LIKE: tsql_like(value, pattern) or tsql_like(value, pattern, escape),
-//    T-SQL wildcards (% _ [a-z] [^a]) without regard to case.
+//    T-SQL wildcards (% _ [a-z] [^a]) without regard to case; plain
+//    arguments (no type codes): convert non-character values to varchar
+//    first.
+//  * Storing into a column or variable (INSERT, UPDATE, SET @v, OUTPUT):
+//        tsql_assign(x, <code of x>, <code of the target>)
+//    which fails with 8152 where CAST would cut text.
+//  * CAST/CONVERT to char/varchar/nchar/nvarchar without a length: 30.
 //
 // Errors: a function that fails reports an EngineError through
 // sqlite3_result_error in the encoding of EncodeForSqlite (errors.h). When
