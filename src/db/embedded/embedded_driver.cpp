@@ -1,0 +1,362 @@
+#include "db/embedded/embedded_driver.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "db/embedded/value_conversion.h"
+#include "db/errors.h"
+#include "db/text_util.h"
+
+namespace tillbase::db::embedded {
+namespace {
+
+// What a batch produced, in order: result sets, counts and errors.
+struct Event {
+  enum Kind { kResultSet, kCount, kError } kind;
+  size_t index = 0;  // into result_sets for kResultSet
+  int64_t count = 0;
+  engine::Message error;
+};
+
+struct BufferedSet {
+  std::vector<ColumnDesc> columns;
+  std::vector<engine::TypeInfo> types;
+  std::vector<std::vector<engine::Value>> rows;
+};
+
+// Records a batch's results. The engine pushes every row; the cursor hands
+// them to the record set in blocks.
+class RecordingSink : public engine::ResultSink {
+ public:
+  void BeginResultSet(const std::vector<engine::Column>& columns) override {
+    BufferedSet set;
+    for (const engine::Column& c : columns) {
+      ColumnDesc desc;
+      desc.name = c.name;
+      desc.type = DescOf(c.type);
+      desc.nullable = c.nullable;
+      desc.identity = c.identity;
+      desc.key = c.key;
+      desc.base_table = c.base_table;
+      set.columns.push_back(std::move(desc));
+      set.types.push_back(c.type);
+    }
+    sets.push_back(std::move(set));
+    events.push_back({Event::kResultSet, sets.size() - 1, 0, {}});
+    in_set_ = true;
+  }
+  bool Row(std::vector<engine::Value>&& row) override {
+    sets.back().rows.push_back(std::move(row));
+    return true;
+  }
+  void EndResultSet() override {
+    in_set_ = false;
+    after_set_ = true;
+  }
+  void RowCount(int64_t count) override {
+    // The count that follows a result set is that set's row count, not rows
+    // affected.
+    if (after_set_ || in_set_) {
+      after_set_ = false;
+      return;
+    }
+    events.push_back({Event::kCount, 0, count, {}});
+  }
+  void OnMessage(const engine::Message& message) override {
+    after_set_ = false;
+    if (message.IsError()) events.push_back({Event::kError, 0, 0, message});
+  }
+
+  std::vector<Event> events;
+  std::vector<BufferedSet> sets;
+
+ private:
+  bool in_set_ = false;
+  bool after_set_ = false;
+};
+
+class EmbeddedCursor : public BatchCursor {
+ public:
+  explicit EmbeddedCursor(RecordingSink sink) : sink_(std::move(sink)) {}
+
+  // Called once the call's outputs are known; they are written when the
+  // cursor reaches its end, as a real server's would be.
+  void SetOutputs(std::shared_ptr<std::vector<Parameter>> params, engine::CallResult result,
+                  std::vector<int> arg_positions, std::vector<engine::TypeInfo> types) {
+    params_ = std::move(params);
+    result_ = std::move(result);
+    arg_positions_ = std::move(arg_positions);
+    types_ = std::move(types);
+  }
+
+  bool NextResultSet() override {
+    current_ = nullptr;
+    while (next_event_ < sink_.events.size()) {
+      const Event& e = sink_.events[next_event_++];
+      switch (e.kind) {
+        case Event::kResultSet:
+          current_ = &sink_.sets[e.index];
+          next_row_ = 0;
+          return true;
+        case Event::kCount:
+          rows_affected_ = (rows_affected_ < 0 ? 0 : rows_affected_) + e.count;
+          break;
+        case Event::kError:
+          // Errors are raised once; the outputs are still written first so
+          // that what the procedure set is not lost.
+          WriteOutputs();
+          throw DbError(e.error.text, e.error.number);
+      }
+    }
+    WriteOutputs();
+    return false;
+  }
+
+  const std::vector<ColumnDesc>& Columns() const override {
+    static const std::vector<ColumnDesc> kNone;
+    return current_ != nullptr ? current_->columns : kNone;
+  }
+
+  size_t Fetch(std::vector<std::vector<Variant>>& out, size_t max_rows) override {
+    if (current_ == nullptr) return 0;
+    size_t n = 0;
+    while (n < max_rows && next_row_ < current_->rows.size()) {
+      std::vector<engine::Value>& row = current_->rows[next_row_++];
+      std::vector<Variant> converted;
+      converted.reserve(row.size());
+      for (size_t c = 0; c < row.size(); ++c) {
+        converted.push_back(ToVariant(row[c], current_->types[c]));
+      }
+      row.clear();  // handed over; the buffer does not keep a second copy
+      out.push_back(std::move(converted));
+      ++n;
+    }
+    return n;
+  }
+
+  int64_t RowsAffected() const override { return rows_affected_; }
+
+ private:
+  void WriteOutputs() {
+    if (params_ == nullptr) return;
+    std::shared_ptr<std::vector<Parameter>> params = std::move(params_);
+    std::vector<Parameter>& list = *params;
+    if (!list.empty() && result_.return_status) {
+      list[0].value = Variant(static_cast<int32_t>(*result_.return_status));
+    }
+    for (size_t a = 0; a < arg_positions_.size() && a < result_.outputs.size(); ++a) {
+      Parameter& p = list[static_cast<size_t>(arg_positions_[a])];
+      if (p.direction == 2 || p.direction == 3) p.value = ToVariant(result_.outputs[a], types_[a]);
+    }
+  }
+
+  RecordingSink sink_;
+  size_t next_event_ = 0;
+  BufferedSet* current_ = nullptr;
+  size_t next_row_ = 0;
+  int64_t rows_affected_ = -1;
+  std::shared_ptr<std::vector<Parameter>> params_;
+  engine::CallResult result_;
+  std::vector<int> arg_positions_;
+  std::vector<engine::TypeInfo> types_;
+};
+
+// The engine's type of a parameter as the layer describes it, for
+// converting output values back.
+engine::TypeInfo EngineTypeOf(const Parameter& p, const std::vector<engine::ProcParamInfo>* info,
+                              size_t position) {
+  if (info != nullptr && position < info->size()) return (*info)[position].type;
+  engine::TypeInfo t;
+  t.type = engine::SqlType::kSqlVariant;
+  return t;
+}
+
+class EmbeddedConnection : public DriverConnection {
+ public:
+  EmbeddedConnection(std::shared_ptr<engine::Engine> engine,
+                     std::unique_ptr<engine::Connection> connection)
+      : engine_(std::move(engine)), connection_(std::move(connection)) {}
+
+  ~EmbeddedConnection() override {
+    // The database rolls back what the session left open.
+    try {
+      if (connection_->TransactionCount() > 0) RunChecked("IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION");
+    } catch (...) {
+    }
+  }
+
+  std::unique_ptr<BatchCursor> ExecuteBatch(std::string_view sql) override {
+    RecordingSink sink;
+    Guard([&] { connection_->ExecuteBatch(sql, sink); });
+    return std::make_unique<EmbeddedCursor>(std::move(sink));
+  }
+
+  std::unique_ptr<BatchCursor> CallProcedure(
+      std::string_view name, std::shared_ptr<std::vector<Parameter>> params) override {
+    std::vector<engine::ProcArgument> args;
+    std::vector<int> positions;
+    std::vector<engine::TypeInfo> types;
+    const std::vector<engine::ProcParamInfo>* info = Described(name);
+    for (size_t i = 1; i < params->size(); ++i) {
+      const Parameter& p = (*params)[i];
+      if (p.direction == 4) continue;
+      engine::ProcArgument arg;
+      arg.name = p.name;
+      arg.output = p.direction == 2 || p.direction == 3;
+      // A parameter given no value takes its declared default when it has
+      // one, as an omitted argument would.
+      if (p.value.IsEmpty() && p.has_default && !arg.output) {
+        arg.use_default = true;
+      } else {
+        arg.value = FromVariant(p.value);
+      }
+      args.push_back(std::move(arg));
+      positions.push_back(static_cast<int>(i));
+      types.push_back(EngineTypeOf(p, info, i));
+    }
+    RecordingSink sink;
+    engine::CallResult result;
+    Guard([&] { result = connection_->CallProcedure(name, args, sink); });
+    auto cursor = std::make_unique<EmbeddedCursor>(std::move(sink));
+    cursor->SetOutputs(std::move(params), std::move(result), std::move(positions),
+                       std::move(types));
+    return cursor;
+  }
+
+  std::vector<Parameter> DescribeProcedure(std::string_view name) override {
+    std::vector<engine::ProcParamInfo> info;
+    Guard([&] { info = connection_->DescribeProcedure(name); });
+    described_name_ = std::string(name);
+    described_ = info;
+    std::vector<Parameter> out;
+    for (const engine::ProcParamInfo& i : info) {
+      Parameter p;
+      p.name = i.name;
+      p.sql_type = DescOf(i.type);
+      p.data_type = ParamTypeOf(p.sql_type);
+      p.direction = static_cast<int>(i.direction);
+      p.size = FieldSizeOf(p.sql_type, p.data_type == 8 ? 0 : p.data_type);
+      p.precision = i.type.precision;
+      p.scale = i.type.scale;
+      p.has_default = i.has_default;
+      out.push_back(std::move(p));
+    }
+    return out;
+  }
+
+  void BeginTransaction() override { RunChecked("BEGIN TRANSACTION"); }
+  void Commit() override { RunChecked("COMMIT TRANSACTION"); }
+  void Rollback() override { RunChecked("ROLLBACK TRANSACTION"); }
+  int TransactionCount() override { return connection_->TransactionCount(); }
+
+  void SetCommandTimeout(int seconds) override {
+    if (seconds == timeout_) return;
+    connection_->SetCommandTimeout(seconds);
+    timeout_ = seconds;
+  }
+
+  void ChangeDatabase(std::string_view database) override {
+    RunChecked("USE " + QuoteIdentifier(database));
+  }
+
+  std::string CurrentDatabase() override { return connection_->CurrentDatabase(); }
+
+  void Cancel() override { connection_->Cancel(); }
+
+ private:
+  template <typename F>
+  void Guard(F&& f) {
+    try {
+      f();
+    } catch (const engine::EngineError& e) {
+      throw DbError(e.message().text, e.number());
+    }
+  }
+
+  void RunChecked(std::string_view sql) {
+    std::unique_ptr<BatchCursor> cursor = ExecuteBatch(sql);
+    cursor->Drain();
+  }
+
+  // The engine's description of the procedure last refreshed, when it is
+  // the one being called; it gives the exact types of output values.
+  const std::vector<engine::ProcParamInfo>* Described(std::string_view name) {
+    return described_name_ == name ? &described_ : nullptr;
+  }
+
+  std::shared_ptr<engine::Engine> engine_;
+  std::unique_ptr<engine::Connection> connection_;
+  int timeout_ = -1;
+  std::string described_name_;
+  std::vector<engine::ProcParamInfo> described_;
+};
+
+std::string RegistryKey(const std::string& data_dir) {
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(data_dir, ec);
+  if (ec) return data_dir;
+  std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+  return (ec ? path.lexically_normal() : canonical).string();
+}
+
+std::string LocalHostName() {
+  char buffer[256] = {};
+  if (gethostname(buffer, sizeof buffer - 1) != 0) return {};
+  return buffer;
+}
+
+}  // namespace
+
+std::shared_ptr<engine::Engine> SharedEngine(const std::string& data_dir,
+                                             const std::string& sa_password) {
+  static std::mutex mutex;
+  static std::map<std::string, std::weak_ptr<engine::Engine>> engines;
+  const std::string key = RegistryKey(data_dir);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (std::shared_ptr<engine::Engine> engine = engines[key].lock()) return engine;
+  engine::EngineOptions options;
+  options.data_dir = key;
+  options.sa_password = sa_password;
+  std::shared_ptr<engine::Engine> engine;
+  try {
+    engine = engine::Engine::Open(options);
+  } catch (const engine::EngineError& e) {
+    throw DbError(e.message().text, e.number());
+  }
+  engines[key] = engine;
+  return engine;
+}
+
+std::unique_ptr<DriverConnection> WrapEngineConnection(
+    std::shared_ptr<engine::Engine> engine, std::unique_ptr<engine::Connection> connection) {
+  return std::make_unique<EmbeddedConnection>(std::move(engine), std::move(connection));
+}
+
+std::unique_ptr<DriverConnection> OpenEmbeddedConnection(const DriverSettings& settings,
+                                                         const LoginInfo& login) {
+  if (TrimBlanks(settings.data_dir).empty()) {
+    throw DbError("No data directory is set for the embedded database (setting DataDir)");
+  }
+  const bool sa = EqualsNoCase(login.user, "sa");
+  std::shared_ptr<engine::Engine> engine =
+      SharedEngine(settings.data_dir, sa ? login.password : std::string());
+  engine::ConnectOptions options;
+  options.database = login.database.empty() ? "master" : login.database;
+  options.login = login.integrated ? std::string() : login.user;
+  options.password = login.password;
+  options.trusted = login.integrated;
+  options.host_name = login.host_name.empty() ? LocalHostName() : login.host_name;
+  options.program_name = "tillbase";
+  std::unique_ptr<engine::Connection> connection;
+  try {
+    connection = engine->Connect(options);
+  } catch (const engine::EngineError& e) {
+    throw DbError(e.message().text, e.number());
+  }
+  return WrapEngineConnection(std::move(engine), std::move(connection));
+}
+
+}  // namespace tillbase::db::embedded
