@@ -274,7 +274,8 @@ std::vector<std::string> IniFile::ReadSections() const {
   std::vector<std::string> names;
   auto bytes = ReadWholeFile(path_);
   if (!bytes) return names;
-  for (const Line& line : Document(*bytes, code_page_).lines()) {
+  Document document(*bytes, code_page_);
+  for (const Line& line : document.lines()) {
     if (line.kind != Line::kSection || !line.name_known) continue;
     bool seen = false;
     for (const std::string& name : names) seen = seen || SameName(name, line.name);
