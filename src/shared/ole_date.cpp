@@ -49,8 +49,8 @@ int DaysInMonth(int year, int month) {
 
 std::string Describe(const DateTimeParts& p) {
   char buffer[96];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.year, p.month,
-                p.day, p.hour, p.minute, p.second, p.millisecond);
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.year, p.month, p.day,
+                p.hour, p.minute, p.second, p.millisecond);
   return buffer;
 }
 
@@ -96,8 +96,8 @@ bool IsValidDate(int year, int month, int day) {
 
 std::optional<double> TryEncodeDateTime(const DateTimeParts& p) {
   if (!IsValidDate(p.year, p.month, p.day)) return std::nullopt;
-  if (p.hour < 0 || p.hour > 23 || p.minute < 0 || p.minute > 59 || p.second < 0 ||
-      p.second > 59 || p.millisecond < 0 || p.millisecond > 999) {
+  if (p.hour < 0 || p.hour > 23 || p.minute < 0 || p.minute > 59 || p.second < 0 || p.second > 59 ||
+      p.millisecond < 0 || p.millisecond > 999) {
     return std::nullopt;
   }
   double days = static_cast<double>(DaysFromCivil(p.year, p.month, p.day) - kOleEpochDays);
@@ -169,7 +169,8 @@ std::optional<double> TryParseDateTime(std::string_view text) {
   size_t pos = 0;
   size_t colon = text.find(':');
   size_t separator = text.find_first_of("-/");
-  if (separator != std::string_view::npos && (colon == std::string_view::npos || separator < colon)) {
+  if (separator != std::string_view::npos &&
+      (colon == std::string_view::npos || separator < colon)) {
     char sep = text[separator];
     if (!ReadNumber(text, &pos, 4, &parts.year) || pos >= text.size() || text[pos] != sep) {
       return std::nullopt;

@@ -7,13 +7,13 @@ namespace tillbase {
 namespace {
 
 constexpr std::array<std::string_view, kFieldTypeCount> kFieldTypeNames = {
-    "ftUnknown",     "ftString",   "ftSmallint",   "ftInteger",  "ftWord",       "ftBoolean",
-    "ftFloat",       "ftCurrency", "ftBCD",        "ftDate",     "ftTime",       "ftDateTime",
-    "ftBytes",       "ftVarBytes", "ftAutoInc",    "ftBlob",     "ftMemo",       "ftGraphic",
-    "ftFmtMemo",     "ftParadoxOle", "ftDBaseOle", "ftTypedBinary", "ftCursor",  "ftFixedChar",
-    "ftWideString",  "ftLargeint", "ftADT",        "ftArray",    "ftReference",  "ftDataSet",
-    "ftOraBlob",     "ftOraClob",  "ftVariant",    "ftInterface", "ftIDispatch", "ftGuid",
-    "ftTimeStamp",   "ftFMTBcd"};
+    "ftUnknown",    "ftString",     "ftSmallint", "ftInteger",     "ftWord",      "ftBoolean",
+    "ftFloat",      "ftCurrency",   "ftBCD",      "ftDate",        "ftTime",      "ftDateTime",
+    "ftBytes",      "ftVarBytes",   "ftAutoInc",  "ftBlob",        "ftMemo",      "ftGraphic",
+    "ftFmtMemo",    "ftParadoxOle", "ftDBaseOle", "ftTypedBinary", "ftCursor",    "ftFixedChar",
+    "ftWideString", "ftLargeint",   "ftADT",      "ftArray",       "ftReference", "ftDataSet",
+    "ftOraBlob",    "ftOraClob",    "ftVariant",  "ftInterface",   "ftIDispatch", "ftGuid",
+    "ftTimeStamp",  "ftFMTBcd"};
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 

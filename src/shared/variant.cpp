@@ -35,9 +35,9 @@ VariantError VariantError::InvalidArgument() {
 
 std::string VarTypeAsText(uint16_t type) {
   static constexpr const char* kNames[] = {
-      "Empty",   "Null",     "Smallint", "Integer", "Single",  "Double", "Currency",
-      "Date",    "OleStr",   "Dispatch", "Error",   "Boolean", "Variant", "Unknown",
-      "Decimal", "$000F",    "ShortInt", "Byte",    "Word",    "LongWord", "Int64"};
+      "Empty",   "Null",   "Smallint", "Integer", "Single",  "Double",   "Currency",
+      "Date",    "OleStr", "Dispatch", "Error",   "Boolean", "Variant",  "Unknown",
+      "Decimal", "$000F",  "ShortInt", "Byte",    "Word",    "LongWord", "Int64"};
   uint16_t base = type & VT_TYPEMASK;
   std::string name;
   if (base < std::size(kNames)) {
@@ -230,8 +230,7 @@ bool operator==(const Variant& a, const Variant& b) {
       case 4:
         return std::get<Decimal>(a.value_) == std::get<Decimal>(b.value_);
       case 5:
-        return std::get<std::vector<uint8_t>>(a.value_) ==
-               std::get<std::vector<uint8_t>>(b.value_);
+        return std::get<std::vector<uint8_t>>(a.value_) == std::get<std::vector<uint8_t>>(b.value_);
       default:
         return false;
     }
@@ -277,8 +276,8 @@ std::string Variant::DebugString() const {
     }
     case VT_ARRAY | VT_VARIANT: {
       const VariantArray& array = Array();
-      std::string out = "Array[" + std::to_string(LowBound()) + ".." +
-                        std::to_string(HighBound()) + "]{";
+      std::string out =
+          "Array[" + std::to_string(LowBound()) + ".." + std::to_string(HighBound()) + "]{";
       for (size_t i = 0; i < array.items.size(); ++i) {
         if (i) out += ", ";
         out += array.items[i].DebugString();

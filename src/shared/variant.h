@@ -133,21 +133,21 @@ class Variant {
   Variant() = default;
 
   // Implicit construction from the C++ types with an obvious kind.
-  Variant(int16_t value);                   // VT_I2
-  Variant(int32_t value);                   // VT_I4
-  Variant(int64_t value);                   // VT_I8
-  Variant(long long value);                 // VT_I8
-  Variant(uint8_t value);                   // VT_UI1
-  Variant(float value);                     // VT_R4
-  Variant(double value);                    // VT_R8
-  Variant(bool value);                      // VT_BOOL
-  Variant(Currency value);                  // VT_CY
-  Variant(Decimal value);                   // VT_DECIMAL
-  Variant(const char* value);               // VT_BSTR
-  Variant(std::string value);               // VT_BSTR
-  Variant(std::string_view value);          // VT_BSTR
-  Variant(std::vector<uint8_t> bytes);      // VT_ARRAY | VT_UI1, lower bound 0
-  Variant(VariantArray array);              // VT_ARRAY | VT_VARIANT
+  Variant(int16_t value);               // VT_I2
+  Variant(int32_t value);               // VT_I4
+  Variant(int64_t value);               // VT_I8
+  Variant(long long value);             // VT_I8
+  Variant(uint8_t value);               // VT_UI1
+  Variant(float value);                 // VT_R4
+  Variant(double value);                // VT_R8
+  Variant(bool value);                  // VT_BOOL
+  Variant(Currency value);              // VT_CY
+  Variant(Decimal value);               // VT_DECIMAL
+  Variant(const char* value);           // VT_BSTR
+  Variant(std::string value);           // VT_BSTR
+  Variant(std::string_view value);      // VT_BSTR
+  Variant(std::vector<uint8_t> bytes);  // VT_ARRAY | VT_UI1, lower bound 0
+  Variant(VariantArray array);          // VT_ARRAY | VT_VARIANT
 
   static Variant Empty() { return Variant(); }
   static Variant Null();
@@ -170,23 +170,23 @@ class Variant {
 
   // Conversions. Each raises VariantError (type mismatch or overflow) naming
   // the source and target types when the value does not convert.
-  int16_t ToInt16() const;        // target "Smallint"
-  int32_t ToInt32() const;        // target "Integer"
-  int64_t ToInt64() const;        // target "Int64"
-  uint8_t ToByte() const;         // target "Byte"
-  double ToDouble() const;        // target "Double"
-  Currency ToCurrency() const;    // target "Currency"
-  Decimal ToDecimal() const;      // target "Decimal"
-  bool ToBool() const;            // target "Boolean"
-  double ToDate() const;          // target "Date"; the OLE date
-  std::string ToString() const;   // target "String"; Null raises
+  int16_t ToInt16() const;       // target "Smallint"
+  int32_t ToInt32() const;       // target "Integer"
+  int64_t ToInt64() const;       // target "Int64"
+  uint8_t ToByte() const;        // target "Byte"
+  double ToDouble() const;       // target "Double"
+  Currency ToCurrency() const;   // target "Currency"
+  Decimal ToDecimal() const;     // target "Decimal"
+  bool ToBool() const;           // target "Boolean"
+  double ToDate() const;         // target "Date"; the OLE date
+  std::string ToString() const;  // target "String"; Null raises
 
   // Direct access to the held value; raises "Invalid argument" when the
   // variant is not of that kind.
-  const std::string& StringValue() const;         // VT_BSTR or custom text
-  const std::vector<uint8_t>& Bytes() const;      // byte array
+  const std::string& StringValue() const;     // VT_BSTR or custom text
+  const std::vector<uint8_t>& Bytes() const;  // byte array
   std::vector<uint8_t>& MutableBytes();
-  const VariantArray& Array() const;              // variant array
+  const VariantArray& Array() const;  // variant array
   VariantArray& MutableArray();
 
   // Arrays (both kinds). A non-array raises "Invalid argument"; an index
@@ -195,7 +195,7 @@ class Variant {
   int32_t LowBound() const;
   int32_t HighBound() const;  // LowBound() - 1 for an array without elements
   int32_t Count() const;
-  Variant Get(int32_t index) const;               // copy of one element
+  Variant Get(int32_t index) const;  // copy of one element
   void Set(int32_t index, Variant value);
   // Reference to an element of a variant array (not of a byte array).
   const Variant& At(int32_t index) const;

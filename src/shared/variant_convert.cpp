@@ -157,7 +157,9 @@ int32_t Variant::ToInt32() const {
 
 int64_t Variant::ToInt64() const { return IntegerForConversion("Int64", INT64_MIN, INT64_MAX); }
 
-uint8_t Variant::ToByte() const { return static_cast<uint8_t>(IntegerForConversion("Byte", 0, 255)); }
+uint8_t Variant::ToByte() const {
+  return static_cast<uint8_t>(IntegerForConversion("Byte", 0, 255));
+}
 
 double Variant::ToDouble() const { return NumberForConversion("Double"); }
 
@@ -176,7 +178,8 @@ Currency Variant::ToCurrency() const {
   };
   if (type_ == VT_CY) return Currency{std::get<int64_t>(value_)};
   if (type_ == VT_EMPTY) return Currency{};
-  if (IsIntegerKind(type_)) return from_scaled(int128{std::get<int64_t>(value_)} * Currency::kScale);
+  if (IsIntegerKind(type_))
+    return from_scaled(int128{std::get<int64_t>(value_)} * Currency::kScale);
   if (IsFloatKind(type_)) return from_double(std::get<double>(value_));
   if (type_ == VT_DECIMAL) return from_scaled(DecimalScaled(std::get<Decimal>(value_), 4));
   if (type_ == VT_BSTR || IsCustom()) {
