@@ -161,7 +161,11 @@ class HttpServer::Impl {
   void Accept() {
     acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-      if (!ec) std::make_shared<Connection>(std::move(socket), dispatcher_, options_)->Start();
+      if (!ec) {
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);  // answers are small: no Nagle wait
+        std::make_shared<Connection>(std::move(socket), dispatcher_, options_)->Start();
+      }
       Accept();
     });
   }
