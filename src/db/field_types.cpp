@@ -92,6 +92,8 @@ int FieldTypeOf(const SqlTypeDesc& type, bool bcd) {
   const int code = BaseCode(type);
   if (code != ftBCD) return code;
   if (!bcd) return ftFloat;
+  const std::string name = NormaliseTypeName(type.name);
+  if (name == "money" || name == "smallmoney") return ftBCD;
   return type.precision > 18 ? ftFMTBcd : ftBCD;
 }
 

@@ -213,9 +213,13 @@ class EmbeddedConnection : public DriverConnection {
       } else {
         arg.value = FromVariant(p.value);
       }
+      // The declared type, as a refreshed parameter carries it: an output
+      // must not take the type of whatever value was passed in.
+      engine::TypeInfo type = EngineTypeOf(p, info, i);
+      if (type.type != engine::SqlType::kSqlVariant) arg.type = type;
       args.push_back(std::move(arg));
       positions.push_back(static_cast<int>(i));
-      types.push_back(EngineTypeOf(p, info, i));
+      types.push_back(type);
     }
     RecordingSink sink;
     engine::CallResult result;
@@ -312,11 +316,14 @@ std::string LocalHostName() {
 
 std::shared_ptr<engine::Engine> SharedEngine(const std::string& data_dir,
                                              const std::string& sa_password) {
+  // Engines stay open for the life of the process: sessions connect and
+  // disconnect all the time, and opening a data directory is not free.
   static std::mutex mutex;
-  static std::map<std::string, std::weak_ptr<engine::Engine>> engines;
+  static std::map<std::string, std::shared_ptr<engine::Engine>> engines;
   const std::string key = RegistryKey(data_dir);
   std::lock_guard<std::mutex> lock(mutex);
-  if (std::shared_ptr<engine::Engine> engine = engines[key].lock()) return engine;
+  auto it = engines.find(key);
+  if (it != engines.end()) return it->second;
   engine::EngineOptions options;
   options.data_dir = key;
   options.sa_password = sa_password;
@@ -326,7 +333,7 @@ std::shared_ptr<engine::Engine> SharedEngine(const std::string& data_dir,
   } catch (const engine::EngineError& e) {
     throw DbError(e.message().text, e.number());
   }
-  engines[key] = engine;
+  engines.emplace(key, engine);
   return engine;
 }
 
@@ -340,9 +347,14 @@ std::unique_ptr<DriverConnection> OpenEmbeddedConnection(const DriverSettings& s
   if (TrimBlanks(settings.data_dir).empty()) {
     throw DbError("No data directory is set for the embedded database (setting DataDir)");
   }
-  const bool sa = EqualsNoCase(login.user, "sa");
-  std::shared_ptr<engine::Engine> engine =
-      SharedEngine(settings.data_dir, sa ? login.password : std::string());
+  // The first sa login into a data directory that does not exist yet sets
+  // sa's password; later logins are checked against it.
+  std::error_code ec;
+  const bool initialising = !std::filesystem::exists(settings.data_dir, ec) ||
+                            std::filesystem::is_empty(settings.data_dir, ec);
+  const bool sa = EqualsNoCase(login.user, "sa") && !login.integrated;
+  std::shared_ptr<engine::Engine> engine = SharedEngine(
+      settings.data_dir, sa && initialising ? login.password : std::string());
   engine::ConnectOptions options;
   options.database = login.database.empty() ? "master" : login.database;
   options.login = login.integrated ? std::string() : login.user;

@@ -11,13 +11,13 @@
 namespace tillbase::db::embedded {
 
 // Opens a connection to the engine of settings.data_dir (opened on first
-// use). The login's password of "sa" becomes sa's password when the data
-// directory is created.
+// use). The password of an sa login becomes sa's password when the data
+// directory is created by this connection.
 std::unique_ptr<DriverConnection> OpenEmbeddedConnection(const DriverSettings& settings,
                                                          const LoginInfo& login);
 
 // The process's engine for a data directory; the same object for every
-// spelling of the same directory while any user holds it.
+// spelling of the same directory, open until the process ends.
 std::shared_ptr<engine::Engine> SharedEngine(const std::string& data_dir,
                                              const std::string& sa_password);
 

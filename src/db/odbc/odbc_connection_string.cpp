@@ -129,7 +129,7 @@ std::string BuildConnectionString(const DriverSettings& settings, const LoginInf
   if (login.integrated) {
     pairs.emplace_back("Trusted_Connection", "yes");
   } else {
-    pairs.emplace_back("UID", login.user);
+    if (!login.user.empty()) pairs.emplace_back("UID", login.user);
     if (!login.password.empty()) pairs.emplace_back("PWD", login.password);
   }
   if (freetds) {

@@ -1,0 +1,98 @@
+// A small procedure called through StoredProc against the same procedure
+// called on the engine directly, in one run; prints both rates and their
+// ratio (target: StoredProc at most 1.2 times the direct cost).
+//
+//   bench_db [calls]    (default 100000)
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "db/connection.h"
+#include "db/embedded/embedded_driver.h"
+#include "db/stored_proc.h"
+#include "engine/engine.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tillbase;
+  const int calls = argc > 1 ? std::atoi(argv[1]) : 100000;
+  std::string dir = (std::filesystem::temp_directory_path() / "tillbase-bench-db-XXXXXX").string();
+  if (mkdtemp(dir.data()) == nullptr) return 1;
+
+  db::DriverSettings settings;
+  settings.data_dir = dir;
+  db::Connection connection(settings);
+  connection.SetProperty("Initial Catalog", "master");
+  connection.SetProperty("User Id", "sa");
+  connection.SetProperty("PASSWORD", "bench");
+  connection.Open();
+  connection.Execute(
+      "CREATE PROCEDURE p_bench @a int, @b int OUTPUT AS BEGIN SET @b = @a + 1 RETURN @a END");
+
+  // The engine directly, through its own connection to the same directory.
+  std::shared_ptr<engine::Engine> eng = db::embedded::SharedEngine(dir, "");
+  engine::ConnectOptions options;
+  options.login = "sa";
+  options.password = "bench";
+  std::unique_ptr<engine::Connection> direct = eng->Connect(options);
+
+  db::StoredProc sp(&connection);
+  sp.SetCommandTimeout(0);
+  sp.SetProcedureName("p_bench;1");
+  sp.RefreshParameters();
+
+  // Warm both paths (statement caches, pages).
+  for (int i = 0; i < 1000; ++i) {
+    sp.ParamByName("@a").value = Variant(i);
+    sp.ExecProc();
+  }
+  std::vector<engine::ProcArgument> args(2);
+  args[0].name = "@a";
+  args[1].name = "@b";
+  args[1].output = true;
+  engine::CollectingSink warm;
+  for (int i = 0; i < 1000; ++i) {
+    args[0].value = int64_t{i};
+    direct->CallProcedure("p_bench;1", args, warm);
+  }
+
+  int64_t check_direct = 0;
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < calls; ++i) {
+    args[0].value = int64_t{i};
+    engine::CollectingSink sink;
+    engine::CallResult r = direct->CallProcedure("p_bench;1", args, sink);
+    check_direct += std::get<int64_t>(r.outputs[1]);
+  }
+  const double direct_s = Seconds(start);
+
+  int64_t check_sp = 0;
+  start = Clock::now();
+  for (int i = 0; i < calls; ++i) {
+    sp.ParamByName("@a").value = Variant(i);
+    sp.ExecProc();
+    check_sp += sp.ParamByName("@b").value.ToInt64();
+  }
+  const double sp_s = Seconds(start);
+
+  std::printf("calls: %d\n", calls);
+  std::printf("engine directly: %.0f calls/s\n", calls / direct_s);
+  std::printf("StoredProc:      %.0f calls/s\n", calls / sp_s);
+  std::printf("ratio StoredProc/direct: %.3f (target <= 1.2)\n", sp_s / direct_s);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return check_direct == check_sp ? 0 : 2;
+}

@@ -1,0 +1,112 @@
+#include "db/stored_proc.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "db/errors.h"
+#include "db_fixture.h"
+#include "shared/proc_params.h"
+
+namespace tillbase::db {
+namespace {
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+class StoredProcTest : public testing::EmbeddedDbTest {
+ protected:
+  void SetUp() override {
+    EmbeddedDbTest::SetUp();
+    Exec(
+        "CREATE PROCEDURE p_calc @a int, @label varchar(10) OUTPUT, @total numeric(18,4) OUTPUT, "
+        "@step int = 5 AS BEGIN SET @label = 'got ' + @label SET @total = @a + @step + 0.5 "
+        "RETURN @a * 2 END");
+    Exec("CREATE PROCEDURE p_rows @n int AS BEGIN SELECT @n AS n, 'x' AS s SELECT 2 AS second "
+         "RETURN 9 END");
+  }
+};
+
+TEST_F(StoredProcTest, RefreshReadsTheParameterList) {
+  StoredProc sp(&connection());
+  sp.SetProcedureName("p_calc;1");
+  sp.RefreshParameters();
+  struct Expect {
+    const char* name;
+    int data_type;
+    int direction;
+  };
+  const Expect expected[] = {{"@RETURN_VALUE", ftInteger, pdReturnValue},
+                             {"@a", ftInteger, pdInput},
+                             {"@label", ftString, pdInputOutput},
+                             {"@total", ftBCD, pdInputOutput},
+                             {"@step", ftInteger, pdInput}};
+  ASSERT_EQ(sp.Params().Count(), 5);
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(sp.Params().Items(i).name, expected[i].name);
+    EXPECT_EQ(sp.Params().Items(i).data_type, expected[i].data_type);
+    EXPECT_EQ(sp.Params().Items(i).direction, expected[i].direction);
+  }
+  EXPECT_EQ(sp.Params().Items(3).precision, 18);
+  EXPECT_EQ(sp.Params().Items(3).scale, 4);
+  EXPECT_EQ(&sp.ParamByName("@LABEL"), &sp.Params().Items(2));
+  EXPECT_EQ(MessageOf([&] { sp.ParamByName("@nope"); }), "Parameter '@nope' not found");
+  EXPECT_EQ(MessageOf([&] { sp.Params().Items(5); }), "List index out of bounds (5)");
+
+  sp.SetProcedureName("no_such_proc");
+  EXPECT_NE(MessageOf([&] { sp.RefreshParameters(); }).find("no_such_proc"), std::string::npos);
+}
+
+TEST_F(StoredProcTest, ExecProcWritesReturnValueAndOutputs) {
+  StoredProc sp(&connection());
+  sp.SetProcedureName("p_calc;1");
+  sp.RefreshParameters();
+  sp.ParamByName("@a").value = Variant(10);
+  sp.ParamByName("@label").value = Variant("in");
+  sp.ExecProc();  // @step keeps its declared default
+  EXPECT_EQ(sp.Params().Items(0).value, Variant(20));
+  EXPECT_EQ(sp.ParamByName("@label").value, Variant("got in"));
+  EXPECT_EQ(sp.ParamByName("@total").value.ToDouble(), 15.5);
+  EXPECT_FALSE(sp.Active());
+}
+
+TEST_F(StoredProcTest, OpenForRowsAndTheOpenDatasetRule) {
+  StoredProc sp(&connection());
+  sp.SetProcedureName("p_rows");
+  sp.RefreshParameters();
+  sp.ParamByName("@n").value = Variant(4);
+  sp.Open();
+  EXPECT_EQ(sp.FieldByName("n").AsInteger(), 4);
+  EXPECT_EQ(sp.FieldByName("s").data_type(), ftString);
+  sp.SetProcedureName("p_rows");  // the same name again is fine
+  EXPECT_EQ(MessageOf([&] { sp.SetProcedureName("p_calc"); }),
+            "Cannot perform this operation on an open dataset");
+  EXPECT_EQ(sp.ProcedureName(), "p_rows");
+  // The return value arrives once the rest of the results has been read.
+  sp.Records().FinishBatch();
+  EXPECT_EQ(sp.Params().Items(0).value, Variant(9));
+  sp.Close();
+  sp.SetProcedureName("p_calc");
+  EXPECT_EQ(sp.Params().Count(), 0);
+}
+
+TEST_F(StoredProcTest, DatabaseErrorsCarryTheDatabaseText) {
+  Exec("CREATE PROCEDURE p_fail AS BEGIN RAISERROR('库存不足', 16, 1) RETURN 1 END");
+  StoredProc sp(&connection());
+  sp.SetProcedureName("p_fail");
+  sp.RefreshParameters();
+  EXPECT_EQ(MessageOf([&] { sp.ExecProc(); }), "库存不足");
+  StoredProc unnamed(&connection());
+  EXPECT_EQ(MessageOf([&] { unnamed.ExecProc(); }),
+            "Command text was not set for the command object.");
+}
+
+}  // namespace
+}  // namespace tillbase::db
