@@ -56,7 +56,9 @@ void Check(int rc, sqlite3* db, const char* what) {
   }
 }
 
-void Exec(sqlite3* db, const char* sql) { Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
+void Exec(sqlite3* db, const char* sql) {
+  Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
+}
 
 void Run(Connection& c, const std::string& sql) {
   CountingSink sink;
@@ -92,7 +94,9 @@ int main(int argc, char** argv) {
     auto engine = tillbase::engine::Engine::Open(options);
     tillbase::engine::ConnectOptions co;
     std::unique_ptr<Connection> conn = engine->Connect(co);
-    Run(*conn, "SET NOCOUNT ON CREATE TABLE bench_rows (id int NOT NULL, name varchar(40) NULL, qty int NULL)");
+    Run(*conn,
+        "SET NOCOUNT ON CREATE TABLE bench_rows (id int NOT NULL, name varchar(40) NULL, qty int "
+        "NULL)");
 
     sqlite3* raw = nullptr;
     Check(sqlite3_open((dir / "raw.db").string().c_str(), &raw), raw, "open");
@@ -106,7 +110,8 @@ int main(int argc, char** argv) {
     // 1. Single-row INSERTs in one transaction.
     Figures insert{1e9, 1e9};
     {
-      const std::string text = "INSERT INTO bench_rows (id, name, qty) VALUES (42, 'a goods name', 7)";
+      const std::string text =
+          "INSERT INTO bench_rows (id, name, qty) VALUES (42, 'a goods name', 7)";
       for (int round = 0; round < kRounds; ++round) {
         Run(*conn, "SET NOCOUNT ON TRUNCATE TABLE bench_rows BEGIN TRANSACTION");
         auto t0 = Clock::now();
@@ -140,8 +145,8 @@ int main(int argc, char** argv) {
         int64_t raw_rows = 0;
         auto t1 = Clock::now();
         sqlite3_stmt* stmt = nullptr;
-        Check(sqlite3_prepare_v2(raw, "SELECT id, name, qty FROM bench_rows", -1, &stmt, nullptr), raw,
-              "prepare select");
+        Check(sqlite3_prepare_v2(raw, "SELECT id, name, qty FROM bench_rows", -1, &stmt, nullptr),
+              raw, "prepare select");
         while (sqlite3_step(stmt) == SQLITE_ROW) {
           std::vector<Value> row;
           row.reserve(3);
@@ -187,7 +192,8 @@ int main(int argc, char** argv) {
 
       sqlite3_stmt* stmt = nullptr;
       auto t1 = Clock::now();
-      Check(sqlite3_prepare_v2(raw, "SELECT ?1 + length(?2)", -1, &stmt, nullptr), raw, "prepare call");
+      Check(sqlite3_prepare_v2(raw, "SELECT ?1 + length(?2)", -1, &stmt, nullptr), raw,
+            "prepare call");
       for (int i = 0; i < calls; ++i) {
         sqlite3_bind_int64(stmt, 1, 1);
         sqlite3_bind_text(stmt, 2, "abc", 3, SQLITE_STATIC);

@@ -60,7 +60,9 @@ class SqlFunctionsTest : public ::testing::Test {
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) {
       switch (sqlite3_column_type(stmt, 0)) {
-        case SQLITE_NULL: result = "NULL"; break;
+        case SQLITE_NULL:
+          result = "NULL";
+          break;
         case SQLITE_FLOAT: {
           char buf[64];
           std::snprintf(buf, sizeof buf, "%.15g", sqlite3_column_double(stmt, 0));
@@ -131,18 +133,19 @@ TEST_F(SqlFunctionsTest, DecimalArithmeticIsExactAtTheResultScale) {
   // Values are scaled integers: decimal(10,2) 1.50 is 150.
   Check({
       {"tsql_add(150, {decimal(10,2)}, 25, {decimal(5,1)})", "400"},  // 1.50 + 2.5 = 4.00
-      {"tsql_mul(150, {decimal(10,2)}, 3, {int})", "450"},             // 4.50 at scale 2
-      {"tsql_mul(15, {decimal(3,1)}, 15, {decimal(3,1)})", "225"},     // 2.25 at scale 2
+      {"tsql_mul(150, {decimal(10,2)}, 3, {int})", "450"},            // 4.50 at scale 2
+      {"tsql_mul(15, {decimal(3,1)}, 15, {decimal(3,1)})", "225"},    // 2.25 at scale 2
       // 1.00 / 3: decimal(10,2) / int -> decimal(21,13), capped to decimal(18,10); truncated.
       {"tsql_div(100, {decimal(10,2)}, 3, {int})", "3333333333"},
       // The literal 3 of 2.0/3 takes decimal(1,0): decimal(7,6), 0.666666.
       {"tsql_div(20, {decimal(2,1)}, 3, {decimal(1,0)})", "666666"},
-      {"tsql_convert(tsql_div(20, {decimal(2,1)}, 3, {decimal(1,0)}), {decimal(7,6)}, {varchar(30)}, 0)",
+      {"tsql_convert(tsql_div(20, {decimal(2,1)}, 3, {decimal(1,0)}), {decimal(7,6)}, "
+       "{varchar(30)}, 0)",
        "0.666666"},
       {"tsql_div(100, {decimal(10,2)}, 0, {decimal(10,2)})", "E8134"},
       {"tsql_sub(10000, {money}, 3333, {money})", "6667"},
-      {"tsql_div(10000, {money}, 3, {int})", "3333"},   // $1.0000 / 3 = 0.3333
-      {"tsql_div(20000, {money}, 3, {int})", "6667"},   // money division rounds
+      {"tsql_div(10000, {money}, 3, {int})", "3333"},  // $1.0000 / 3 = 0.3333
+      {"tsql_div(20000, {money}, 3, {int})", "6667"},  // money division rounds
       {"tsql_mul(15000, {money}, 15000, {money})", "22500"},
       {"tsql_add('1.25', {varchar(10)}, 150, {decimal(10,2)})", "275"},
       {"tsql_add(99999999, {decimal(8,0)}, 99999999, {decimal(8,0)})", "199999998"},
@@ -177,8 +180,8 @@ TEST_F(SqlFunctionsTest, CastAndConvert) {
        "E8115: Arithmetic overflow error converting varchar to data type numeric."},
       {"tsql_convert(2.7, {float}, {int}, 0)", "2"},
       {"tsql_convert(-2.7, {float}, {int}, 0)", "-2"},
-      {"tsql_convert(279, {decimal(5,2)}, {int}, 0)", "2"},   // decimals truncate
-      {"tsql_convert(25000, {money}, {int}, 0)", "3"},        // money rounds
+      {"tsql_convert(279, {decimal(5,2)}, {int}, 0)", "2"},  // decimals truncate
+      {"tsql_convert(25000, {money}, {int}, 0)", "3"},       // money rounds
       {"tsql_convert(300, {int}, {tinyint}, 0)", "E8115"},
       {"tsql_convert(150, {decimal(10,2)}, {varchar(10)}, 0)", "1.50"},
       {"tsql_convert(-5, {decimal(10,2)}, {varchar(10)}, 0)", "-0.05"},
@@ -209,18 +212,28 @@ TEST_F(SqlFunctionsTest, CastAndConvert) {
 TEST_F(SqlFunctionsTest, DateConversionsAndStyles) {
   const char* dt = "'2024-03-05 14:07:09.123'";
   auto style = [&](int s) {
-    return std::string("tsql_convert(") + dt + ", {datetime}, {varchar(40)}, " +
-           std::to_string(s) + ")";
+    return std::string("tsql_convert(") + dt + ", {datetime}, {varchar(40)}, " + std::to_string(s) +
+           ")";
   };
   struct StyleCase {
     int style;
     const char* text;
   } styles[] = {
-      {0, "Mar  5 2024  2:07PM"}, {100, "Mar  5 2024  2:07PM"}, {101, "03/05/2024"},
-      {1, "03/05/24"},            {102, "2024.03.05"},          {103, "05/03/2024"},
-      {104, "05.03.2024"},        {105, "05-03-2024"},          {108, "14:07:09"},
-      {110, "03-05-2024"},        {111, "2024/03/05"},          {112, "20240305"},
-      {120, "2024-03-05 14:07:09"}, {121, "2024-03-05 14:07:09.123"}, {23, "2024-03-05"},
+      {0, "Mar  5 2024  2:07PM"},
+      {100, "Mar  5 2024  2:07PM"},
+      {101, "03/05/2024"},
+      {1, "03/05/24"},
+      {102, "2024.03.05"},
+      {103, "05/03/2024"},
+      {104, "05.03.2024"},
+      {105, "05-03-2024"},
+      {108, "14:07:09"},
+      {110, "03-05-2024"},
+      {111, "2024/03/05"},
+      {112, "20240305"},
+      {120, "2024-03-05 14:07:09"},
+      {121, "2024-03-05 14:07:09.123"},
+      {23, "2024-03-05"},
   };
   for (const StyleCase& s : styles) EXPECT_EQ(Eval(style(s.style)), s.text) << s.style;
   EXPECT_EQ(Eval(style(999)).substr(0, 4), "E281");
@@ -266,8 +279,11 @@ TEST_F(SqlFunctionsTest, TextComparisonIgnoresCaseAndTrailingBlanks) {
       {"tsql_like('500', '50!%', '!')", "0"},
       {"tsql_like(NULL, 'a')", "NULL"},
   });
-  sqlite3_exec(db_, "CREATE TABLE t (name TEXT COLLATE TSQL); INSERT INTO t VALUES ('b'),('A '),('a'),('C')", nullptr, nullptr, nullptr);
-  EXPECT_EQ(Eval("group_concat(name, ',') FROM (SELECT name FROM t ORDER BY name, rowid)"), "A ,a,b,C");
+  sqlite3_exec(
+      db_, "CREATE TABLE t (name TEXT COLLATE TSQL); INSERT INTO t VALUES ('b'),('A '),('a'),('C')",
+      nullptr, nullptr, nullptr);
+  EXPECT_EQ(Eval("group_concat(name, ',') FROM (SELECT name FROM t ORDER BY name, rowid)"),
+            "A ,a,b,C");
   EXPECT_EQ(Eval("count(DISTINCT name) FROM t"), "3");
 }
 
@@ -324,8 +340,7 @@ TEST_F(SqlFunctionsTest, DateFunctions) {
       {"tsql_day('2024-08-01', {date})", "1"},
       {"tsql_year(NULL, {datetime})", "NULL"},
       {"tsql_add('2024-01-01 00:00:00.000', {datetime}, 1, {int})", "2024-01-02 00:00:00.000"},
-      {"tsql_sub('2024-01-01 00:00:00.000', {datetime}, 0.5, {float})",
-       "2023-12-31 12:00:00.000"},
+      {"tsql_sub('2024-01-01 00:00:00.000', {datetime}, 0.5, {float})", "2023-12-31 12:00:00.000"},
       {"tsql_add('2024-01-01', {date}, 1, {int})", "E206"},
       {"tsql_isdate('2024-02-30', {varchar(10)})", "0"},
       {"tsql_isdate('2024-02-29', {varchar(10)})", "1"},
@@ -386,13 +401,13 @@ TEST_F(SqlFunctionsTest, MathFunctionsAndNewId) {
       {"tsql_abs(-150, {decimal(10,2)})", "150"},
       {"tsql_abs(-2147483648, {int})", "E8115"},
       {"tsql_abs(-1.5, {float})", "1.5"},
-      {"tsql_round(12345, {decimal(10,3)}, 2, {int})", "12350"},   // 12.345 -> 12.350
+      {"tsql_round(12345, {decimal(10,3)}, 2, {int})", "12350"},  // 12.345 -> 12.350
       {"tsql_round(-12345, {decimal(10,3)}, 2, {int})", "-12350"},
       {"tsql_round(12345, {decimal(10,3)}, 2, {int}, 1, {int})", "12340"},
       {"tsql_round(15, {int}, -1, {int})", "20"},
-      {"tsql_round(99, {decimal(2,1)}, 0, {int})", "100"},      // 9.9 -> 10.0 fits decimal(3,1)
+      {"tsql_round(99, {decimal(2,1)}, 0, {int})", "100"},  // 9.9 -> 10.0 fits decimal(3,1)
       {"tsql_round(2.5, {float}, 0, {int})", "3"},
-      {"tsql_round(1.005, {float}, 2, {int})", "1"},            // float holds 1.00499...
+      {"tsql_round(1.005, {float}, 2, {int})", "1"},  // float holds 1.00499...
       {"tsql_floor(-150, {decimal(10,2)})", "-2"},
       {"tsql_ceiling(-150, {decimal(10,2)})", "-1"},
       {"tsql_ceiling(150, {decimal(10,2)})", "2"},
@@ -434,7 +449,7 @@ TEST_F(SqlFunctionsTest, Aggregates) {
   EXPECT_EQ(Eval(pattern("sum", "i", "int") + " FROM t"),
             "E8115: Arithmetic overflow error converting expression to data type int.");
   EXPECT_EQ(Eval(pattern("sum", "i", "bigint") + " FROM t"), "2147483652");
-  EXPECT_EQ(Eval(pattern("avg", "i", "int") + " FROM t WHERE i < 10"), "1");  // 5 / 3
+  EXPECT_EQ(Eval(pattern("avg", "i", "int") + " FROM t WHERE i < 10"), "1");        // 5 / 3
   EXPECT_EQ(Eval(pattern("avg", "i", "int", true) + " FROM t WHERE i < 10"), "1");  // 3 / 2
   // decimal(10,2): (1.50 + 2.50 + 1.00) / 3 = 1.666666 at scale 6.
   EXPECT_EQ(Eval(pattern("avg", "d", "decimal(10,2)") + " FROM t"), "1666666");

@@ -14,11 +14,16 @@ const int64_t kMicrosPerDay = 86400000000LL;
 
 const char* OpWord(ArithOp op) {
   switch (op) {
-    case ArithOp::kAdd: return "add";
-    case ArithOp::kSub: return "subtract";
-    case ArithOp::kMul: return "multiply";
-    case ArithOp::kDiv: return "divide";
-    case ArithOp::kMod: return "modulo";
+    case ArithOp::kAdd:
+      return "add";
+    case ArithOp::kSub:
+      return "subtract";
+    case ArithOp::kMul:
+      return "multiply";
+    case ArithOp::kDiv:
+      return "divide";
+    case ArithOp::kMod:
+      return "modulo";
   }
   return "add";
 }
@@ -110,10 +115,14 @@ EngineError IntOverflow(const TypeInfo& t, __int128 v) {
 
 bool InRange(SqlType t, __int128 v) {
   switch (t) {
-    case SqlType::kTinyInt: return v >= 0 && v <= 255;
-    case SqlType::kSmallInt: return v >= -32768 && v <= 32767;
-    case SqlType::kInt: return v >= INT32_MIN && v <= INT32_MAX;
-    default: return v >= INT64_MIN && v <= INT64_MAX;
+    case SqlType::kTinyInt:
+      return v >= 0 && v <= 255;
+    case SqlType::kSmallInt:
+      return v >= -32768 && v <= 32767;
+    case SqlType::kInt:
+      return v >= INT32_MIN && v <= INT32_MAX;
+    default:
+      return v >= INT64_MIN && v <= INT64_MAX;
   }
 }
 
@@ -132,10 +141,9 @@ __int128 DivScaled(__int128 a, __int128 b, int k) {
 }
 
 Stored ScaledResult(__int128 v, const TypeInfo& rt) {
-  __int128 limit = rt.type == SqlType::kMoney
-                       ? static_cast<__int128>(INT64_MAX) + 1
-                       : rt.type == SqlType::kSmallMoney ? static_cast<__int128>(2147483648LL)
-                                                         : Pow10_128(rt.precision);
+  __int128 limit = rt.type == SqlType::kMoney        ? static_cast<__int128>(INT64_MAX) + 1
+                   : rt.type == SqlType::kSmallMoney ? static_cast<__int128>(2147483648LL)
+                                                     : Pow10_128(rt.precision);
   if (v >= limit || v <= -limit || v > INT64_MAX || v < INT64_MIN) {
     throw ArithmeticOverflow(IsMoney(rt.type) ? SqlTypeName(rt.type) : "numeric");
   }
@@ -146,11 +154,16 @@ Stored ScaledResult(__int128 v, const TypeInfo& rt) {
 
 std::string_view ArithmeticFunction(ArithOp op) {
   switch (op) {
-    case ArithOp::kAdd: return "tsql_add";
-    case ArithOp::kSub: return "tsql_sub";
-    case ArithOp::kMul: return "tsql_mul";
-    case ArithOp::kDiv: return "tsql_div";
-    case ArithOp::kMod: return "tsql_mod";
+    case ArithOp::kAdd:
+      return "tsql_add";
+    case ArithOp::kSub:
+      return "tsql_sub";
+    case ArithOp::kMul:
+      return "tsql_mul";
+    case ArithOp::kDiv:
+      return "tsql_div";
+    case ArithOp::kMod:
+      return "tsql_mod";
   }
   return "tsql_add";
 }
@@ -288,14 +301,22 @@ Stored Arithmetic(ArithOp op, const Stored& a, const TypeInfo& ta, const Stored&
       double y = ConvertStored(b, tb, FloatType(), 0, options).r;
       double r = 0;
       switch (op) {
-        case ArithOp::kAdd: r = x + y; break;
-        case ArithOp::kSub: r = x - y; break;
-        case ArithOp::kMul: r = x * y; break;
+        case ArithOp::kAdd:
+          r = x + y;
+          break;
+        case ArithOp::kSub:
+          r = x - y;
+          break;
+        case ArithOp::kMul:
+          r = x * y;
+          break;
         case ArithOp::kDiv:
           if (y == 0) throw DivideByZero();
           r = x / y;
           break;
-        case ArithOp::kMod: r = std::fmod(x, y); break;
+        case ArithOp::kMod:
+          r = std::fmod(x, y);
+          break;
       }
       if (!std::isfinite(r)) throw ArithmeticOverflow(SqlTypeName(rt.type));
       if (rt.type == SqlType::kReal) r = static_cast<float>(r);
@@ -306,9 +327,15 @@ Stored Arithmetic(ArithOp op, const Stored& a, const TypeInfo& ta, const Stored&
       __int128 y = ConvertStored(b, tb, rt, 0, options).i;
       __int128 r = 0;
       switch (op) {
-        case ArithOp::kAdd: r = x + y; break;
-        case ArithOp::kSub: r = x - y; break;
-        case ArithOp::kMul: r = x * y; break;
+        case ArithOp::kAdd:
+          r = x + y;
+          break;
+        case ArithOp::kSub:
+          r = x - y;
+          break;
+        case ArithOp::kMul:
+          r = x * y;
+          break;
         case ArithOp::kDiv:
           if (y == 0) throw DivideByZero();
           r = x / y;  // truncates toward zero, as T-SQL integer division does

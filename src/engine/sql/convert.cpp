@@ -26,8 +26,8 @@ std::string MessageName(const TypeInfo& t) {
 
 EngineError Overflow(const TypeInfo& from, const TypeInfo& to) {
   return MakeError(8115, 16, 2,
-                   "Arithmetic overflow error converting " + MessageName(from) +
-                       " to data type " + MessageName(to) + ".");
+                   "Arithmetic overflow error converting " + MessageName(from) + " to data type " +
+                       MessageName(to) + ".");
 }
 
 EngineError NotAllowed(const TypeInfo& from, const TypeInfo& to) {
@@ -45,8 +45,8 @@ EngineError BadText(const TypeInfo& from, std::string_view text, const TypeInfo&
       return ConversionFailed(SqlTypeName(from.type), text, SqlTypeName(to.type));
     case SqlType::kMoney:
     case SqlType::kSmallMoney:
-      return MakeError(235, 16, 0,
-                       "Cannot convert a char value to money. The char value has incorrect syntax.");
+      return MakeError(
+          235, 16, 0, "Cannot convert a char value to money. The char value has incorrect syntax.");
     case SqlType::kDateTime:
     case SqlType::kSmallDateTime:
     case SqlType::kDate:
@@ -63,11 +63,16 @@ EngineError BadText(const TypeInfo& from, std::string_view text, const TypeInfo&
 
 bool IntRange(SqlType t, __int128 v) {
   switch (t) {
-    case SqlType::kBit: return v == 0 || v == 1;
-    case SqlType::kTinyInt: return v >= 0 && v <= 255;
-    case SqlType::kSmallInt: return v >= -32768 && v <= 32767;
-    case SqlType::kInt: return v >= INT32_MIN && v <= INT32_MAX;
-    default: return v >= INT64_MIN && v <= INT64_MAX;
+    case SqlType::kBit:
+      return v == 0 || v == 1;
+    case SqlType::kTinyInt:
+      return v >= 0 && v <= 255;
+    case SqlType::kSmallInt:
+      return v >= -32768 && v <= 32767;
+    case SqlType::kInt:
+      return v >= INT32_MIN && v <= INT32_MAX;
+    default:
+      return v >= INT64_MIN && v <= INT64_MAX;
   }
 }
 
@@ -96,12 +101,12 @@ Stored FitScaled(__int128 v, const TypeInfo& from, const TypeInfo& to) {
 }
 
 std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' ||
-                        s.front() == '\r')) {
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r')) {
     s.remove_prefix(1);
   }
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' ||
-                        s.back() == '\r')) {
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r')) {
     s.remove_suffix(1);
   }
   return s;
@@ -190,7 +195,8 @@ std::optional<double> ParseFloatText(std::string_view s) {
 
 std::string DecimalText(__int128 v, int scale) {
   bool neg = v < 0;
-  unsigned __int128 u = neg ? static_cast<unsigned __int128>(-v) : static_cast<unsigned __int128>(v);
+  unsigned __int128 u =
+      neg ? static_cast<unsigned __int128>(-v) : static_cast<unsigned __int128>(v);
   std::string digits;
   do {
     digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(u % 10)));
@@ -312,18 +318,22 @@ std::string GuidFromBytes(std::string_view b) {
 int ByteSize(SqlType t) {
   switch (t) {
     case SqlType::kBit:
-    case SqlType::kTinyInt: return 1;
-    case SqlType::kSmallInt: return 2;
-    case SqlType::kInt: return 4;
-    default: return 8;
+    case SqlType::kTinyInt:
+      return 1;
+    case SqlType::kSmallInt:
+      return 2;
+    case SqlType::kInt:
+      return 4;
+    default:
+      return 8;
   }
 }
 
 // Text cut (or padded for char/nchar) to the length of a character type.
 std::string FitText(std::string s, const TypeInfo& to, const ConvertOptions& options) {
   if (to.length < 0 || to.type == SqlType::kText || to.type == SqlType::kNText) return s;
-  size_t chars = IsUnicode(to.type) ? static_cast<size_t>(to.length) / 2
-                                    : static_cast<size_t>(to.length);
+  size_t chars =
+      IsUnicode(to.type) ? static_cast<size_t>(to.length) / 2 : static_cast<size_t>(to.length);
   size_t have = CodePointCount(s);
   if (have > chars) {
     if (options.truncation_error &&
@@ -401,23 +411,30 @@ bool IsDateOnly(const TypeInfo& t) { return t.type == SqlType::kDate; }
 // does not have the storage class its type says.
 TypeInfo NaturalType(Stored::Kind k) {
   switch (k) {
-    case Stored::kInt: return BigIntType();
-    case Stored::kReal: return FloatType();
-    case Stored::kBlob: return MakeType(SqlType::kVarBinary, -1);
-    default: return VarCharType(-1);
+    case Stored::kInt:
+      return BigIntType();
+    case Stored::kReal:
+      return FloatType();
+    case Stored::kBlob:
+      return MakeType(SqlType::kVarBinary, -1);
+    default:
+      return VarCharType(-1);
   }
 }
 
 bool KindFits(Stored::Kind k, Storage s) {
   switch (s) {
     case Storage::kInt:
-    case Storage::kScaled: return k == Stored::kInt;
-    case Storage::kReal: return k == Stored::kReal;
-    case Storage::kBlob: return k == Stored::kBlob;
-    default: return k == Stored::kText;
+    case Storage::kScaled:
+      return k == Stored::kInt;
+    case Storage::kReal:
+      return k == Stored::kReal;
+    case Storage::kBlob:
+      return k == Stored::kBlob;
+    default:
+      return k == Stored::kText;
   }
 }
-
 
 }  // namespace
 
@@ -431,7 +448,8 @@ int64_t MicrosOfStored(const Stored& v) {
 }
 
 Stored StoredOfMicros(int64_t micros, const TypeInfo& type) {
-  int64_t days = micros >= 0 ? micros / kMicrosPerDay : -((-micros + kMicrosPerDay - 1) / kMicrosPerDay);
+  int64_t days =
+      micros >= 0 ? micros / kMicrosPerDay : -((-micros + kMicrosPerDay - 1) / kMicrosPerDay);
   int64_t rem = micros - days * kMicrosPerDay;
   if (type.type == SqlType::kDate) {
     rem = 0;
@@ -447,7 +465,9 @@ Stored StoredOfMicros(int64_t micros, const TypeInfo& type) {
   }
   int64_t total = days * kMicrosPerDay + rem;
   CivilTime c = CivilFromMicros(total);
-  int min_year = type.type == SqlType::kDate ? 1 : type.type == SqlType::kSmallDateTime ? 1900 : 1753;
+  int min_year = type.type == SqlType::kDate            ? 1
+                 : type.type == SqlType::kSmallDateTime ? 1900
+                                                        : 1753;
   int max_year = type.type == SqlType::kSmallDateTime ? 2079 : 9999;
   if (c.year < min_year || c.year > max_year ||
       (type.type == SqlType::kSmallDateTime && c.year == 2079 && c.month > 6)) {
@@ -581,9 +601,15 @@ Stored ConvertStored(const Stored& v, const TypeInfo& from, const TypeInfo& to, 
     case Storage::kReal: {
       double d = 0;
       switch (src) {
-        case Storage::kInt: d = static_cast<double>(v.i); break;
-        case Storage::kScaled: d = static_cast<double>(v.i) / static_cast<double>(Pow10_128(ScaleOf(from))); break;
-        case Storage::kReal: d = v.r; break;
+        case Storage::kInt:
+          d = static_cast<double>(v.i);
+          break;
+        case Storage::kScaled:
+          d = static_cast<double>(v.i) / static_cast<double>(Pow10_128(ScaleOf(from)));
+          break;
+        case Storage::kReal:
+          d = v.r;
+          break;
         case Storage::kText: {
           std::optional<double> p = ParseFloatText(v.s);
           if (!p) throw BadText(from, v.s, to);
@@ -681,9 +707,9 @@ Stored ConvertStored(const Stored& v, const TypeInfo& from, const TypeInfo& to, 
         case Storage::kScaled:
         case Storage::kReal: {
           if (IsDateOnly(to)) throw NotAllowed(from, to);
-          double days = src == Storage::kReal
-                            ? v.r
-                            : static_cast<double>(v.i) / static_cast<double>(Pow10_128(ScaleOf(from)));
+          double days = src == Storage::kReal ? v.r
+                                              : static_cast<double>(v.i) /
+                                                    static_cast<double>(Pow10_128(ScaleOf(from)));
           if (!(std::fabs(days) < 3000000)) throw Overflow(from, to);
           return StoredOfMicros(static_cast<int64_t>(std::llround(days * kMicrosPerDay)), to);
         }
@@ -785,9 +811,15 @@ Stored ReadStored(sqlite3_stmt* stmt, int column) {
 
 void ResultStored(sqlite3_context* ctx, const Stored& v) {
   switch (v.kind) {
-    case Stored::kNull: sqlite3_result_null(ctx); break;
-    case Stored::kInt: sqlite3_result_int64(ctx, v.i); break;
-    case Stored::kReal: sqlite3_result_double(ctx, v.r); break;
+    case Stored::kNull:
+      sqlite3_result_null(ctx);
+      break;
+    case Stored::kInt:
+      sqlite3_result_int64(ctx, v.i);
+      break;
+    case Stored::kReal:
+      sqlite3_result_double(ctx, v.r);
+      break;
     case Stored::kText:
       sqlite3_result_text(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
       break;
@@ -799,18 +831,20 @@ void ResultStored(sqlite3_context* ctx, const Stored& v) {
 
 int BindStored(sqlite3_stmt* stmt, int index, const Stored& v) {
   switch (v.kind) {
-    case Stored::kInt: return sqlite3_bind_int64(stmt, index, v.i);
-    case Stored::kReal: return sqlite3_bind_double(stmt, index, v.r);
+    case Stored::kInt:
+      return sqlite3_bind_int64(stmt, index, v.i);
+    case Stored::kReal:
+      return sqlite3_bind_double(stmt, index, v.r);
     case Stored::kText:
       return sqlite3_bind_text(stmt, index, v.s.data(), static_cast<int>(v.s.size()),
                                SQLITE_TRANSIENT);
     case Stored::kBlob:
       return sqlite3_bind_blob(stmt, index, v.s.data(), static_cast<int>(v.s.size()),
                                SQLITE_TRANSIENT);
-    default: return sqlite3_bind_null(stmt, index);
+    default:
+      return sqlite3_bind_null(stmt, index);
   }
 }
-
 
 Value ToValue(const Stored& v_in, const TypeInfo& type) {
   if (v_in.IsNull()) return std::monostate{};
@@ -823,12 +857,18 @@ Value ToValue(const Stored& v_in, const TypeInfo& type) {
     v = ConvertStored(v, NaturalType(v.kind), type);
   }
   switch (s) {
-    case Storage::kInt: return type.type == SqlType::kBit ? int64_t{v.i != 0} : v.i;
-    case Storage::kScaled: return Decimal{v.i, ScaleOf(type)};
-    case Storage::kReal: return v.r;
-    case Storage::kDate: return DateTime{MicrosOfStored(v)};
-    case Storage::kBlob: return Bytes{v.s};
-    default: return v.s;
+    case Storage::kInt:
+      return type.type == SqlType::kBit ? int64_t{v.i != 0} : v.i;
+    case Storage::kScaled:
+      return Decimal{v.i, ScaleOf(type)};
+    case Storage::kReal:
+      return v.r;
+    case Storage::kDate:
+      return DateTime{MicrosOfStored(v)};
+    case Storage::kBlob:
+      return Bytes{v.s};
+    default:
+      return v.s;
   }
 }
 
@@ -911,14 +951,15 @@ Value ReadValue(sqlite3_stmt* stmt, int column, const TypeInfo& type) {
 int BindValue(sqlite3_stmt* stmt, int index, const Value& v, const TypeInfo& type) {
   Storage s = StorageOf(type.type);
   if (IsNull(v)) return sqlite3_bind_null(stmt, index);
-  if (const auto* i = std::get_if<int64_t>(&v); i && s == Storage::kInt &&
-                                                  IntRange(type.type, *i)) {
+  if (const auto* i = std::get_if<int64_t>(&v);
+      i && s == Storage::kInt && IntRange(type.type, *i)) {
     return sqlite3_bind_int64(stmt, index, *i);
   }
   if (const auto* str = std::get_if<std::string>(&v);
-      str && s == Storage::kText && (type.length < 0 || type.type == SqlType::kVarChar ||
-                                     type.type == SqlType::kNVarChar) &&
-      (type.length < 0 || str->size() <= static_cast<size_t>(IsUnicode(type.type) ? type.length / 2 : type.length))) {
+      str && s == Storage::kText &&
+      (type.length < 0 || type.type == SqlType::kVarChar || type.type == SqlType::kNVarChar) &&
+      (type.length < 0 ||
+       str->size() <= static_cast<size_t>(IsUnicode(type.type) ? type.length / 2 : type.length))) {
     return sqlite3_bind_text(stmt, index, str->data(), static_cast<int>(str->size()),
                              SQLITE_TRANSIENT);
   }

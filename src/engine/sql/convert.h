@@ -16,15 +16,35 @@ namespace tillbase::engine::sql {
 struct Stored {
   enum Kind { kNull, kInt, kReal, kText, kBlob };
   Kind kind = kNull;
-  int64_t i = 0;     // kInt; decimals and money scaled by 10^scale
-  double r = 0;      // kReal
-  std::string s;     // kText (UTF-8) and kBlob
+  int64_t i = 0;  // kInt; decimals and money scaled by 10^scale
+  double r = 0;   // kReal
+  std::string s;  // kText (UTF-8) and kBlob
 
   static Stored Null() { return {}; }
-  static Stored Int(int64_t v) { Stored x; x.kind = kInt; x.i = v; return x; }
-  static Stored Real(double v) { Stored x; x.kind = kReal; x.r = v; return x; }
-  static Stored Text(std::string v) { Stored x; x.kind = kText; x.s = std::move(v); return x; }
-  static Stored Blob(std::string v) { Stored x; x.kind = kBlob; x.s = std::move(v); return x; }
+  static Stored Int(int64_t v) {
+    Stored x;
+    x.kind = kInt;
+    x.i = v;
+    return x;
+  }
+  static Stored Real(double v) {
+    Stored x;
+    x.kind = kReal;
+    x.r = v;
+    return x;
+  }
+  static Stored Text(std::string v) {
+    Stored x;
+    x.kind = kText;
+    x.s = std::move(v);
+    return x;
+  }
+  static Stored Blob(std::string v) {
+    Stored x;
+    x.kind = kBlob;
+    x.s = std::move(v);
+    return x;
+  }
   bool IsNull() const { return kind == kNull; }
 };
 

@@ -16,7 +16,19 @@ const int64_t kMicrosPerDay = 86400000000LL;
 
 TypeInfo Nth(const Args& a, size_t i) { return i < a.size() ? a[i] : IntType(); }
 
-enum class Part { kYear, kQuarter, kMonth, kDayOfYear, kDay, kWeek, kWeekday, kHour, kMinute, kSecond, kMillisecond };
+enum class Part {
+  kYear,
+  kQuarter,
+  kMonth,
+  kDayOfYear,
+  kDay,
+  kWeek,
+  kWeekday,
+  kHour,
+  kMinute,
+  kSecond,
+  kMillisecond
+};
 
 Part ParsePart(std::string_view word, std::string_view function) {
   std::string w = ToLower(word);
@@ -31,9 +43,9 @@ Part ParsePart(std::string_view word, std::string_view function) {
   if (w == "minute" || w == "mi" || w == "n") return Part::kMinute;
   if (w == "second" || w == "ss" || w == "s") return Part::kSecond;
   if (w == "millisecond" || w == "ms") return Part::kMillisecond;
-  throw MakeError(155, 15, 1,
-                  "'" + std::string(word) + "' is not a recognized " + std::string(function) +
-                      " option.");
+  throw MakeError(
+      155, 15, 1,
+      "'" + std::string(word) + "' is not a recognized " + std::string(function) + " option.");
 }
 
 bool IsTimePart(Part p) {
@@ -61,22 +73,32 @@ int WeekdayOf(const CivilTime& t, int datefirst) {
 int64_t PartOf(Part p, int64_t micros, int datefirst) {
   CivilTime t = CivilFromMicros(micros);
   switch (p) {
-    case Part::kYear: return t.year;
-    case Part::kQuarter: return (t.month - 1) / 3 + 1;
-    case Part::kMonth: return t.month;
-    case Part::kDayOfYear: return DayOfYear(t);
-    case Part::kDay: return t.day;
+    case Part::kYear:
+      return t.year;
+    case Part::kQuarter:
+      return (t.month - 1) / 3 + 1;
+    case Part::kMonth:
+      return t.month;
+    case Part::kDayOfYear:
+      return DayOfYear(t);
+    case Part::kDay:
+      return t.day;
     case Part::kWeek: {
       CivilTime jan1 = t;
       jan1.month = 1;
       jan1.day = 1;
       return (DayOfYear(t) - 1 + WeekdayOf(jan1, datefirst) - 1) / 7 + 1;
     }
-    case Part::kWeekday: return WeekdayOf(t, datefirst);
-    case Part::kHour: return t.hour;
-    case Part::kMinute: return t.minute;
-    case Part::kSecond: return t.second;
-    case Part::kMillisecond: return t.millis;
+    case Part::kWeekday:
+      return WeekdayOf(t, datefirst);
+    case Part::kHour:
+      return t.hour;
+    case Part::kMinute:
+      return t.minute;
+    case Part::kSecond:
+      return t.second;
+    case Part::kMillisecond:
+      return t.millis;
   }
   return 0;
 }
@@ -84,7 +106,8 @@ int64_t PartOf(Part p, int64_t micros, int datefirst) {
 int64_t NowMicros(const FunctionSettings& s) {
   if (s.now) return s.now();
   auto now = std::chrono::system_clock::now();
-  int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+  int64_t us =
+      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
   std::time_t secs = static_cast<std::time_t>(us / 1000000);
   std::tm local{};
   localtime_r(&secs, &local);
@@ -103,7 +126,8 @@ Stored GetDate(const Call& c) { return StoredOfMicros(NowMicros(*c.settings), Da
 Stored GetUtcDate(const Call& c) {
   if (c.settings->now) return StoredOfMicros(c.settings->now(), DateTimeType());
   auto now = std::chrono::system_clock::now();
-  int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+  int64_t us =
+      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
   return StoredOfMicros(us + DaysFromCivil(1970, 1, 1) * kMicrosPerDay, DateTimeType());
 }
 
@@ -135,9 +159,15 @@ Stored DateAdd(const Call& c) {
   int64_t r = m;
   const int64_t kLimit = 4000000000000LL;  // beyond any date in microseconds / unit
   switch (p) {
-    case Part::kYear: r = add_months(n * 12); break;
-    case Part::kQuarter: r = add_months(n * 3); break;
-    case Part::kMonth: r = add_months(n); break;
+    case Part::kYear:
+      r = add_months(n * 12);
+      break;
+    case Part::kQuarter:
+      r = add_months(n * 3);
+      break;
+    case Part::kMonth:
+      r = add_months(n);
+      break;
     case Part::kDayOfYear:
     case Part::kDay:
     case Part::kWeekday:
@@ -148,10 +178,18 @@ Stored DateAdd(const Call& c) {
       if (n > kLimit / 1000 || n < -kLimit / 1000) throw ArithmeticOverflow("datetime");
       r = m + n * 7 * kMicrosPerDay;
       break;
-    case Part::kHour: r = m + n * 3600000000LL; break;
-    case Part::kMinute: r = m + n * 60000000LL; break;
-    case Part::kSecond: r = m + n * 1000000LL; break;
-    case Part::kMillisecond: r = m + n * 1000LL; break;
+    case Part::kHour:
+      r = m + n * 3600000000LL;
+      break;
+    case Part::kMinute:
+      r = m + n * 60000000LL;
+      break;
+    case Part::kSecond:
+      r = m + n * 1000000LL;
+      break;
+    case Part::kMillisecond:
+      r = m + n * 1000LL;
+      break;
   }
   return StoredOfMicros(r, rt);
 }
@@ -163,20 +201,36 @@ Stored DateDiff(const Call& c) {
   CivilTime x = CivilFromMicros(a), y = CivilFromMicros(b);
   int64_t r = 0;
   switch (p) {
-    case Part::kYear: r = y.year - x.year; break;
-    case Part::kQuarter: r = (y.year * 4LL + (y.month - 1) / 3) - (x.year * 4LL + (x.month - 1) / 3); break;
-    case Part::kMonth: r = (y.year * 12LL + y.month) - (x.year * 12LL + x.month); break;
+    case Part::kYear:
+      r = y.year - x.year;
+      break;
+    case Part::kQuarter:
+      r = (y.year * 4LL + (y.month - 1) / 3) - (x.year * 4LL + (x.month - 1) / 3);
+      break;
+    case Part::kMonth:
+      r = (y.year * 12LL + y.month) - (x.year * 12LL + x.month);
+      break;
     case Part::kDayOfYear:
     case Part::kDay:
-    case Part::kWeekday: r = FloorDiv(b, kMicrosPerDay) - FloorDiv(a, kMicrosPerDay); break;
+    case Part::kWeekday:
+      r = FloorDiv(b, kMicrosPerDay) - FloorDiv(a, kMicrosPerDay);
+      break;
     case Part::kWeek:
       // Week boundaries are Sundays whatever DATEFIRST says; 1900-01-01 was a Monday.
       r = FloorDiv(FloorDiv(b, kMicrosPerDay) + 1, 7) - FloorDiv(FloorDiv(a, kMicrosPerDay) + 1, 7);
       break;
-    case Part::kHour: r = FloorDiv(b, 3600000000LL) - FloorDiv(a, 3600000000LL); break;
-    case Part::kMinute: r = FloorDiv(b, 60000000LL) - FloorDiv(a, 60000000LL); break;
-    case Part::kSecond: r = FloorDiv(b, 1000000LL) - FloorDiv(a, 1000000LL); break;
-    case Part::kMillisecond: r = FloorDiv(b, 1000LL) - FloorDiv(a, 1000LL); break;
+    case Part::kHour:
+      r = FloorDiv(b, 3600000000LL) - FloorDiv(a, 3600000000LL);
+      break;
+    case Part::kMinute:
+      r = FloorDiv(b, 60000000LL) - FloorDiv(a, 60000000LL);
+      break;
+    case Part::kSecond:
+      r = FloorDiv(b, 1000000LL) - FloorDiv(a, 1000000LL);
+      break;
+    case Part::kMillisecond:
+      r = FloorDiv(b, 1000LL) - FloorDiv(a, 1000LL);
+      break;
   }
   if (r > INT32_MAX || r < INT32_MIN) {
     throw MakeError(535, 16, 0,
@@ -194,9 +248,11 @@ Stored DatePart(const Call& c) {
 }
 
 Stored DateName(const Call& c) {
-  static const char* kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
-                                  "July",    "August",   "September", "October", "November", "December"};
-  static const char* kDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+  static const char* kMonths[] = {"January",   "February", "March",    "April",
+                                  "May",       "June",     "July",     "August",
+                                  "September", "October",  "November", "December"};
+  static const char* kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                "Thursday", "Friday", "Saturday"};
   Part p = ParsePart(c.Text(0), "datename");
   if (c.IsNullArg(1)) return Stored::Null();
   int64_t m = DateArg(c, 1);
@@ -229,17 +285,20 @@ TypeInfo IntResult(const Args&) { return IntType(); }
 void AddDateBuiltins(std::vector<Builtin>& t) {
   auto add = [&](std::string_view name, std::string_view sqlite, int min, int max, bool datepart,
                  bool deterministic, TypeInfo (*rt)(const Args&), Impl impl) {
-    t.push_back({{name, sqlite, FunctionKind::kScalar, min, max, datepart, deterministic, rt}, impl});
+    t.push_back(
+        {{name, sqlite, FunctionKind::kScalar, min, max, datepart, deterministic, rt}, impl});
   };
   auto datetime = [](const Args&) { return DateTimeType(); };
   add("GETDATE", "tsql_getdate", 0, 0, false, false, datetime, GetDate);
   add("GETUTCDATE", "tsql_getutcdate", 0, 0, false, false, datetime, GetUtcDate);
-  add("DATEADD", "tsql_dateadd", 3, 3, true, true,
+  add(
+      "DATEADD", "tsql_dateadd", 3, 3, true, true,
       [](const Args& a) { return DateResultOf(Nth(a, 2)); }, DateAdd);
   add("DATEDIFF", "tsql_datediff", 3, 3, true, true, IntResult, DateDiff);
   add("DATEPART", "tsql_datepart", 2, 2, true, true, IntResult, DatePart);
-  add("DATENAME", "tsql_datename", 2, 2, true, true,
-      [](const Args&) { return NVarCharType(30); }, DateName);
+  add(
+      "DATENAME", "tsql_datename", 2, 2, true, true, [](const Args&) { return NVarCharType(30); },
+      DateName);
   add("YEAR", "tsql_year", 1, 1, false, true, IntResult, PartFn<Part::kYear>);
   add("MONTH", "tsql_month", 1, 1, false, true, IntResult, PartFn<Part::kMonth>);
   add("DAY", "tsql_day", 1, 1, false, true, IntResult, PartFn<Part::kDay>);

@@ -27,8 +27,12 @@ struct Call {
     return o;
   }
   // Argument i converted to a type.
-  Stored As(int i, const TypeInfo& t) const { return ConvertStored(Arg(i), Type(i), t, 0, Options()); }
-  std::string Text(int i) const { return As(i, IsUnicode(Type(i).type) ? NVarCharType(-1) : VarCharType(-1)).s; }
+  Stored As(int i, const TypeInfo& t) const {
+    return ConvertStored(Arg(i), Type(i), t, 0, Options());
+  }
+  std::string Text(int i) const {
+    return As(i, IsUnicode(Type(i).type) ? NVarCharType(-1) : VarCharType(-1)).s;
+  }
   int64_t Int(int i) const { return As(i, BigIntType()).i; }
   double Float(int i) const { return As(i, FloatType()).r; }
 };

@@ -45,7 +45,9 @@ Stored Sign(const Call& c) {
   Stored v = c.As(0, rt);
   if (v.kind == Stored::kReal) return Stored::Real(v.r > 0 ? 1.0 : v.r < 0 ? -1.0 : 0.0);
   int64_t s = v.i > 0 ? 1 : v.i < 0 ? -1 : 0;
-  return Stored::Int(StorageOf(rt.type) == Storage::kScaled ? s * static_cast<int64_t>(Pow10_128(ScaleOf(rt))) : s);
+  return Stored::Int(StorageOf(rt.type) == Storage::kScaled
+                         ? s * static_cast<int64_t>(Pow10_128(ScaleOf(rt)))
+                         : s);
 }
 
 TypeInfo RoundType(const Args& a) {
@@ -79,7 +81,9 @@ Stored Round(const Call& c) {
   TypeInfo rt = RoundType({t});
   int64_t digits = c.Int(1);
   bool truncate = c.argc > 2 && !c.IsNullArg(2) && c.Int(2) != 0;
-  Stored v = c.As(0, StorageOf(rt.type) == Storage::kReal ? rt : t.type == SqlType::kBit ? IntType() : t);
+  Stored v = c.As(0, StorageOf(rt.type) == Storage::kReal ? rt
+                     : t.type == SqlType::kBit            ? IntType()
+                                                          : t);
   switch (StorageOf(rt.type)) {
     case Storage::kReal: {
       double p = std::pow(10.0, static_cast<double>(digits));
@@ -208,9 +212,9 @@ Stored NewId(const Call&) {
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
   char buf[40];
   std::snprintf(buf, sizeof buf,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                b[15]);
   return Stored::Text(buf);
 }
 
@@ -221,17 +225,25 @@ void AddMathBuiltins(std::vector<Builtin>& t) {
                  TypeInfo (*rt)(const Args&), Impl impl, bool deterministic = true) {
     t.push_back({{name, sqlite, FunctionKind::kScalar, min, max, false, deterministic, rt}, impl});
   };
-  add("ABS", "tsql_abs", 1, 1, [](const Args& a) { return NumericOfArg(a, "abs"); }, Abs);
-  add("SIGN", "tsql_sign", 1, 1, [](const Args& a) { return NumericOfArg(a, "sign"); }, Sign);
+  add(
+      "ABS", "tsql_abs", 1, 1, [](const Args& a) { return NumericOfArg(a, "abs"); }, Abs);
+  add(
+      "SIGN", "tsql_sign", 1, 1, [](const Args& a) { return NumericOfArg(a, "sign"); }, Sign);
   add("ROUND", "tsql_round", 2, 3, RoundType, Round);
   add("FLOOR", "tsql_floor", 1, 1, FloorType, FloorCeiling<false>);
   add("CEILING", "tsql_ceiling", 1, 1, FloorType, FloorCeiling<true>);
-  add("POWER", "tsql_power", 2, 2, [](const Args& a) { return NumericOfArg(a, "power"); }, Power);
-  add("SQRT", "tsql_sqrt", 1, 1, [](const Args&) { return FloatType(); }, Sqrt);
-  add("SQUARE", "tsql_square", 1, 1, [](const Args&) { return FloatType(); }, Square);
-  add("ISNUMERIC", "tsql_isnumeric", 1, 1, [](const Args&) { return IntType(); }, IsNumeric);
-  add("STR", "tsql_str", 1, 3, [](const Args&) { return VarCharType(10); }, Str);
-  add("NEWID", "tsql_newid", 0, 0,
+  add(
+      "POWER", "tsql_power", 2, 2, [](const Args& a) { return NumericOfArg(a, "power"); }, Power);
+  add(
+      "SQRT", "tsql_sqrt", 1, 1, [](const Args&) { return FloatType(); }, Sqrt);
+  add(
+      "SQUARE", "tsql_square", 1, 1, [](const Args&) { return FloatType(); }, Square);
+  add(
+      "ISNUMERIC", "tsql_isnumeric", 1, 1, [](const Args&) { return IntType(); }, IsNumeric);
+  add(
+      "STR", "tsql_str", 1, 3, [](const Args&) { return VarCharType(10); }, Str);
+  add(
+      "NEWID", "tsql_newid", 0, 0,
       [](const Args&) { return MakeType(SqlType::kUniqueIdentifier, 16); }, NewId, false);
 }
 

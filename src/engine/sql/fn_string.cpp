@@ -60,23 +60,33 @@ Stored DataLength(const Call& c) {
       }
       return Stored::Int(n);
     }
-    case Storage::kBlob: return Stored::Int(static_cast<int64_t>(c.Arg(0).s.size()));
-    case Storage::kGuid: return Stored::Int(16);
+    case Storage::kBlob:
+      return Stored::Int(static_cast<int64_t>(c.Arg(0).s.size()));
+    case Storage::kGuid:
+      return Stored::Int(16);
     case Storage::kDate:
       return Stored::Int(t.type == SqlType::kDate ? 3 : t.type == SqlType::kSmallDateTime ? 4 : 8);
-    case Storage::kReal: return Stored::Int(t.type == SqlType::kReal ? 4 : 8);
+    case Storage::kReal:
+      return Stored::Int(t.type == SqlType::kReal ? 4 : 8);
     case Storage::kInt:
       switch (t.type) {
         case SqlType::kBit:
-        case SqlType::kTinyInt: return Stored::Int(1);
-        case SqlType::kSmallInt: return Stored::Int(2);
-        case SqlType::kInt: return Stored::Int(4);
-        default: return Stored::Int(8);
+        case SqlType::kTinyInt:
+          return Stored::Int(1);
+        case SqlType::kSmallInt:
+          return Stored::Int(2);
+        case SqlType::kInt:
+          return Stored::Int(4);
+        default:
+          return Stored::Int(8);
       }
     case Storage::kScaled:
       if (t.type == SqlType::kMoney) return Stored::Int(8);
       if (t.type == SqlType::kSmallMoney) return Stored::Int(4);
-      return Stored::Int(t.precision <= 9 ? 5 : t.precision <= 19 ? 9 : t.precision <= 28 ? 13 : 17);
+      return Stored::Int(t.precision <= 9    ? 5
+                         : t.precision <= 19 ? 9
+                         : t.precision <= 28 ? 13
+                                             : 17);
   }
   return Null();
 }
@@ -217,7 +227,8 @@ Stored Stuff(const Call& c) {
   int64_t n = static_cast<int64_t>(s.size());
   if (start < 1 || start > n || len < 0) return Null();
   std::string repl = c.IsNullArg(3) ? std::string() : c.Text(3);
-  std::string out = EncodeUtf8(Slice(s, 0, start - 1)) + repl + EncodeUtf8(Slice(s, start - 1 + len, n));
+  std::string out =
+      EncodeUtf8(Slice(s, 0, start - 1)) + repl + EncodeUtf8(Slice(s, start - 1 + len, n));
   return Stored::Text(out);
 }
 
@@ -266,7 +277,8 @@ void AddStringBuiltins(std::vector<Builtin>& t) {
   add("RTRIM", "tsql_rtrim", 1, 1, TextOfArg, RTrim);
   add("UPPER", "tsql_upper", 1, 1, TextOfArg, Upper);
   add("LOWER", "tsql_lower", 1, 1, TextOfArg, Lower);
-  add("SUBSTRING", "tsql_substring", 3, 3,
+  add(
+      "SUBSTRING", "tsql_substring", 3, 3,
       [](const Args& a) {
         TypeInfo s = Nth(a, 0);
         if (IsBinaryType(s.type)) return MakeType(SqlType::kVarBinary, s.length);
@@ -278,16 +290,24 @@ void AddStringBuiltins(std::vector<Builtin>& t) {
   add("REPLACE", "tsql_replace", 3, 3, LongText, Replace);
   add("CHARINDEX", "tsql_charindex", 2, 3, IntResult, CharIndex);
   add("PATINDEX", "tsql_patindex", 2, 2, IntResult, PatIndex);
-  add("SPACE", "tsql_space", 1, 1, [](const Args&) { return VarCharType(8000); }, Space);
-  add("REPLICATE", "tsql_replicate", 2, 2, [](const Args& a) { return LongText({Nth(a, 0)}); },
+  add(
+      "SPACE", "tsql_space", 1, 1, [](const Args&) { return VarCharType(8000); }, Space);
+  add(
+      "REPLICATE", "tsql_replicate", 2, 2, [](const Args& a) { return LongText({Nth(a, 0)}); },
       Replicate);
   add("REVERSE", "tsql_reverse", 1, 1, TextOfArg, Reverse);
-  add("STUFF", "tsql_stuff", 4, 4, [](const Args& a) { return LongText({Nth(a, 0), Nth(a, 3)}); },
+  add(
+      "STUFF", "tsql_stuff", 4, 4,
+      [](const Args& a) {
+        return LongText({Nth(a, 0), Nth(a, 3)});
+      },
       Stuff);
   add("ASCII", "tsql_ascii", 1, 1, IntResult, Ascii);
   add("UNICODE", "tsql_unicode", 1, 1, IntResult, Unicode);
-  add("CHAR", "tsql_char", 1, 1, [](const Args&) { return MakeType(SqlType::kChar, 1); }, CharFn);
-  add("NCHAR", "tsql_nchar", 1, 1, [](const Args&) { return MakeType(SqlType::kNChar, 2); },
+  add(
+      "CHAR", "tsql_char", 1, 1, [](const Args&) { return MakeType(SqlType::kChar, 1); }, CharFn);
+  add(
+      "NCHAR", "tsql_nchar", 1, 1, [](const Args&) { return MakeType(SqlType::kNChar, 2); },
       NCharFn);
 }
 

@@ -166,8 +166,8 @@ TypeInfo CountBigType(const std::vector<TypeInfo>&) { return BigIntType(); }
 
 const FunctionInfo kAggregates[] = {
     {"SUM", "tsql_sum_of(sum($D$1), $R)", FunctionKind::kAggregate, 1, 1, false, true, SumType},
-    {"AVG", "tsql_avg_of(sum($D$1), count($D$1), $T)", FunctionKind::kAggregate, 1, 1, false,
-     true, AvgType},
+    {"AVG", "tsql_avg_of(sum($D$1), count($D$1), $T)", FunctionKind::kAggregate, 1, 1, false, true,
+     AvgType},
     {"MIN", "min($D$1)", FunctionKind::kAggregate, 1, 1, false, true, SameType},
     {"MAX", "max($D$1)", FunctionKind::kAggregate, 1, 1, false, true, SameType},
     {"COUNT", "count($D$1)", FunctionKind::kAggregate, 1, 1, false, true, CountType},
@@ -205,7 +205,9 @@ void AvgOf(sqlite3_context* ctx, int, sqlite3_value** argv) {
       sqlite3_result_double(ctx, d / static_cast<double>(count));
       return;
     }
-    int from = StorageOf(t.type) == Storage::kScaled ? (t.scale == 0 && t.type == SqlType::kMoney ? 4 : t.scale) : 0;
+    int from = StorageOf(t.type) == Storage::kScaled
+                   ? (t.scale == 0 && t.type == SqlType::kMoney ? 4 : t.scale)
+                   : 0;
     if (t.type == SqlType::kMoney || t.type == SqlType::kSmallMoney) from = 4;
     int to = StorageOf(rt.type) == Storage::kScaled ? rt.scale : 0;
     if (rt.type == SqlType::kMoney) to = 4;
@@ -230,8 +232,7 @@ void AssignFn(sqlite3_context* ctx, int, sqlite3_value** argv) {
   Guard(ctx, [&] {
     ConvertOptions o = OptionsOf(SettingsOf(ctx));
     o.truncation_error = true;
-    ResultStored(ctx,
-                 ConvertStored(ReadStored(argv[0]), TypeArg(argv[1]), TypeArg(argv[2]), 0, o));
+    ResultStored(ctx, ConvertStored(ReadStored(argv[0]), TypeArg(argv[1]), TypeArg(argv[2]), 0, o));
   });
 }
 
@@ -291,8 +292,10 @@ std::string Upper(std::string_view s) {
 }  // namespace
 
 TypeInfo TextResultOf(const TypeInfo& t) {
-  if (IsUnicode(t.type)) return MakeType(SqlType::kNVarChar, t.type == SqlType::kNText ? -1 : t.length);
-  if (IsCharType(t.type)) return MakeType(SqlType::kVarChar, t.type == SqlType::kText ? -1 : t.length);
+  if (IsUnicode(t.type))
+    return MakeType(SqlType::kNVarChar, t.type == SqlType::kNText ? -1 : t.length);
+  if (IsCharType(t.type))
+    return MakeType(SqlType::kVarChar, t.type == SqlType::kText ? -1 : t.length);
   return VarCharType(8000);
 }
 
@@ -312,9 +315,9 @@ void RegisterFunctions(sqlite3* db, const FunctionSettings* settings) {
     int flags = b.info.deterministic ? det : SQLITE_UTF8;
     auto reg = [&](int nargs) {
       auto* r = new Registered{settings, b.impl};
-      sqlite3_create_function_v2(
-          db, std::string(b.info.sqlite_name).c_str(), nargs, flags, r, CallBuiltin, nullptr,
-          nullptr, [](void* p) { delete static_cast<Registered*>(p); });
+      sqlite3_create_function_v2(db, std::string(b.info.sqlite_name).c_str(), nargs, flags, r,
+                                 CallBuiltin, nullptr, nullptr,
+                                 [](void* p) { delete static_cast<Registered*>(p); });
     };
     if (b.info.max_args < 0) {
       reg(-1);
@@ -322,13 +325,19 @@ void RegisterFunctions(sqlite3* db, const FunctionSettings* settings) {
       for (int n = b.info.min_args; n <= b.info.max_args; ++n) reg(2 * n);
     }
   }
-  sqlite3_create_function_v2(db, "tsql_convert", 4, det, user, ConvertFn, nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db, "tsql_convert", 4, det, user, ConvertFn, nullptr, nullptr,
+                             nullptr);
   sqlite3_create_function_v2(db, "tsql_assign", 3, det, user, AssignFn, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db, "tsql_add", 4, det, user, ArithFn<ArithOp::kAdd>, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db, "tsql_sub", 4, det, user, ArithFn<ArithOp::kSub>, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db, "tsql_mul", 4, det, user, ArithFn<ArithOp::kMul>, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db, "tsql_div", 4, det, user, ArithFn<ArithOp::kDiv>, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db, "tsql_mod", 4, det, user, ArithFn<ArithOp::kMod>, nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db, "tsql_add", 4, det, user, ArithFn<ArithOp::kAdd>, nullptr, nullptr,
+                             nullptr);
+  sqlite3_create_function_v2(db, "tsql_sub", 4, det, user, ArithFn<ArithOp::kSub>, nullptr, nullptr,
+                             nullptr);
+  sqlite3_create_function_v2(db, "tsql_mul", 4, det, user, ArithFn<ArithOp::kMul>, nullptr, nullptr,
+                             nullptr);
+  sqlite3_create_function_v2(db, "tsql_div", 4, det, user, ArithFn<ArithOp::kDiv>, nullptr, nullptr,
+                             nullptr);
+  sqlite3_create_function_v2(db, "tsql_mod", 4, det, user, ArithFn<ArithOp::kMod>, nullptr, nullptr,
+                             nullptr);
   sqlite3_create_function_v2(db, "tsql_neg", 2, det, user, NegFn, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db, "tsql_like", 2, det, user, LikeFn, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db, "tsql_like", 3, det, user, LikeFn, nullptr, nullptr, nullptr);

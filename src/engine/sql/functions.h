@@ -84,9 +84,9 @@ struct FunctionInfo {
   std::string_view sqlite_name;  // "tsql_dateadd"; for aggregates a pattern (see above)
   FunctionKind kind = FunctionKind::kScalar;
   int min_args = 0;
-  int max_args = 0;              // -1: any number
-  bool datepart_first = false;   // argument 0 is a datepart keyword
-  bool deterministic = true;     // false for GETDATE, NEWID
+  int max_args = 0;             // -1: any number
+  bool datepart_first = false;  // argument 0 is a datepart keyword
+  bool deterministic = true;    // false for GETDATE, NEWID
   // The result type from the argument types (a datepart argument counts as
   // varchar). Throws EngineError for argument types the function refuses.
   TypeInfo (*result_type)(const std::vector<TypeInfo>& args) = nullptr;
