@@ -240,6 +240,13 @@ TEST_F(SqlFunctionsTest, DateConversionsAndStyles) {
   Check({
       {"tsql_convert('2024-03-05', {varchar(10)}, {datetime}, 0)", "2024-03-05 00:00:00.000"},
       {"tsql_convert('20240305', {varchar(8)}, {datetime}, 0)", "2024-03-05 00:00:00.000"},
+      // What style 0 writes reads back.
+      {"tsql_convert('Mar  5 2024  2:07PM', {varchar(20)}, {datetime}, 0)",
+       "2024-03-05 14:07:00.000"},
+      {"tsql_convert('5 March 2024', {varchar(20)}, {datetime}, 0)", "2024-03-05 00:00:00.000"},
+      {"tsql_convert('Dec 31, 1999 23:59:59', {varchar(30)}, {datetime}, 0)",
+       "1999-12-31 23:59:59.000"},
+      {"tsql_convert('Foo 5 2024', {varchar(20)}, {datetime}, 0)", "E241"},
       {"tsql_convert('03/05/2024', {varchar(10)}, {datetime}, 0)", "2024-03-05 00:00:00.000"},
       {"tsql_convert('03/05/2024', {varchar(10)}, {datetime}, 103)", "2024-05-03 00:00:00.000"},
       {"tsql_convert('2024-03-05 14:07:09.002', {varchar(30)}, {datetime}, 121)",

@@ -387,11 +387,74 @@ int DateStyleOrder(int style, std::string_view dateformat, std::string* order) {
   return base;
 }
 
+// Month number of an English month name or its abbreviation; 0 if none.
+int MonthOfName(std::string_view word) {
+  static const char* kNames[] = {"january",   "february", "march",    "april",
+                                 "may",       "june",     "july",     "august",
+                                 "september", "october",  "november", "december"};
+  if (word.size() < 3) return 0;
+  std::string w = ToLower(word);
+  for (int m = 0; m < 12; ++m) {
+    std::string_view name = kNames[m];
+    if (w.size() <= name.size() && name.substr(0, w.size()) == w) return m + 1;
+  }
+  return 0;
+}
+
+// "Mar  5 2024  2:07PM" (what style 0 writes), "Mar 5, 2024" and
+// "5 Mar 2024 ..." rewritten as "2024-03-05 ..."; nullopt when the text
+// has no month name.
+std::optional<std::string> RewriteMonthName(std::string_view t) {
+  size_t i = 0;
+  auto skip = [&]() {
+    while (i < t.size() && (t[i] == ' ' || t[i] == ',')) ++i;
+  };
+  auto word = [&]() {
+    size_t b = i;
+    while (i < t.size() && std::isalpha(static_cast<unsigned char>(t[i]))) ++i;
+    return t.substr(b, i - b);
+  };
+  auto number = [&]() {
+    size_t b = i;
+    while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) ++i;
+    return t.substr(b, i - b);
+  };
+  int month = 0;
+  std::string_view day, year;
+  if (!t.empty() && std::isalpha(static_cast<unsigned char>(t[0]))) {
+    month = MonthOfName(word());
+    skip();
+    day = number();
+    skip();
+    year = number();
+  } else {
+    day = number();
+    skip();
+    month = MonthOfName(word());
+    skip();
+    year = number();
+  }
+  if (month == 0 || day.empty() || day.size() > 2 || (year.size() != 4 && year.size() != 2)) {
+    return std::nullopt;
+  }
+  int y = std::atoi(std::string(year).c_str());
+  if (year.size() == 2) y += y < 50 ? 2000 : 1900;
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, month, std::atoi(std::string(day).c_str()));
+  std::string rest(t.substr(i));
+  return std::string(buf) + (rest.empty() ? "" : " " + rest);
+}
+
 std::optional<CivilTime> ParseDateText(std::string_view text, int style,
                                        std::string_view dateformat) {
   std::string order;
   DateStyleOrder(style, dateformat, &order);
   std::string_view t = TrimBlanks(text);
+  if (t.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") <
+      std::min<size_t>(t.size(), 4)) {
+    std::optional<std::string> iso = RewriteMonthName(t);
+    if (iso) return ParseDateTimeText(*iso, "ymd");
+  }
   // Style 12/112 and the unseparated ISO form: yyyymmdd or yymmdd.
   if (t.size() == 6 && t.find_first_not_of("0123456789") == std::string_view::npos) {
     int y = std::atoi(std::string(t.substr(0, 2)).c_str());
