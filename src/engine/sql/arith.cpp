@@ -289,8 +289,12 @@ Stored Arithmetic(ArithOp op, const Stored& a, const TypeInfo& ta, const Stored&
         if (IsDateType(t.type) || IsCharType(t.type)) {
           return MicrosOfStored(ConvertStored(v, t, rt, 0, options));
         }
-        if (StorageOf(t.type) == Storage::kInt) return v.i * kMicrosPerDay;
+        if (StorageOf(t.type) == Storage::kInt) {
+          if (v.i > 3700000 || v.i < -3700000) throw ArithmeticOverflow(SqlTypeName(rt.type));
+          return v.i * kMicrosPerDay;
+        }
         Stored d = ConvertStored(v, t, FloatType(), 0, options);
+        if (!(std::fabs(d.r) < 3700000)) throw ArithmeticOverflow(SqlTypeName(rt.type));
         return static_cast<int64_t>(std::llround(d.r * kMicrosPerDay));
       };
       int64_t x = micros(a, ta), y = micros(b, tb);

@@ -1,5 +1,6 @@
 // Date functions of the library.
 #include <chrono>
+#include <cmath>
 #include <ctime>
 
 #include "engine/errors.h"
@@ -142,9 +143,11 @@ Stored DateAdd(const Call& c) {
                         " is not supported by date function dateadd for data type date.");
   }
   TypeInfo nt = c.Type(1);
-  int64_t n = StorageOf(nt.type) == Storage::kReal || StorageOf(nt.type) == Storage::kScaled
-                  ? static_cast<int64_t>(c.Float(1))  // fractions are dropped
-                  : c.Int(1);
+  // The number is an int: fractions are dropped, larger values overflow.
+  Stored whole = StorageOf(nt.type) == Storage::kReal || StorageOf(nt.type) == Storage::kScaled
+                     ? ConvertStored(Stored::Real(std::trunc(c.Float(1))), FloatType(), IntType())
+                     : c.As(1, IntType());
+  int64_t n = whole.i;
   int64_t m = DateArg(c, 2);
   auto add_months = [&](int64_t months) {
     CivilTime ct = CivilFromMicros(m);
@@ -156,42 +159,40 @@ Stored DateAdd(const Call& c) {
     ct.day = std::min(ct.day, DaysInMonth(ct.year, ct.month));
     return MicrosFromCivil(ct);
   };
-  int64_t r = m;
-  const int64_t kLimit = 4000000000000LL;  // beyond any date in microseconds / unit
+  // Microseconds per unit of the other parts; 128 bits hold any int of them.
+  __int128 unit = 0;
   switch (p) {
     case Part::kYear:
-      r = add_months(n * 12);
-      break;
+      return StoredOfMicros(add_months(n * 12), rt);
     case Part::kQuarter:
-      r = add_months(n * 3);
-      break;
+      return StoredOfMicros(add_months(n * 3), rt);
     case Part::kMonth:
-      r = add_months(n);
-      break;
+      return StoredOfMicros(add_months(n), rt);
     case Part::kDayOfYear:
     case Part::kDay:
     case Part::kWeekday:
-      if (n > kLimit / 1000 || n < -kLimit / 1000) throw ArithmeticOverflow("datetime");
-      r = m + n * kMicrosPerDay;
+      unit = kMicrosPerDay;
       break;
     case Part::kWeek:
-      if (n > kLimit / 1000 || n < -kLimit / 1000) throw ArithmeticOverflow("datetime");
-      r = m + n * 7 * kMicrosPerDay;
+      unit = 7 * kMicrosPerDay;
       break;
     case Part::kHour:
-      r = m + n * 3600000000LL;
+      unit = 3600000000LL;
       break;
     case Part::kMinute:
-      r = m + n * 60000000LL;
+      unit = 60000000LL;
       break;
     case Part::kSecond:
-      r = m + n * 1000000LL;
+      unit = 1000000LL;
       break;
     case Part::kMillisecond:
-      r = m + n * 1000LL;
+      unit = 1000LL;
       break;
   }
-  return StoredOfMicros(r, rt);
+  __int128 r = static_cast<__int128>(m) + unit * n;
+  const __int128 kRange = static_cast<__int128>(3700000) * kMicrosPerDay;  // past year 9999
+  if (r > kRange || r < -kRange) throw ArithmeticOverflow(SqlTypeName(rt.type));
+  return StoredOfMicros(static_cast<int64_t>(r), rt);
 }
 
 Stored DateDiff(const Call& c) {
