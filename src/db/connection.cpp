@@ -48,6 +48,9 @@ Connection::~Connection() {
   } catch (...) {
     // A destructor cannot report; the database ends the session anyway.
   }
+  // Datasets that outlive their connection must not reach back into it.
+  std::vector<DataSet*> datasets = std::move(datasets_);
+  for (DataSet* dataset : datasets) dataset->ConnectionGone();
 }
 
 Connection::PropertyValue* Connection::FindProperty(std::string_view name) {

@@ -22,6 +22,11 @@ void DataSet::SetConnection(Connection* connection) {
   if (connection_ != nullptr) connection_->Attach(this);
 }
 
+void DataSet::ConnectionGone() {
+  Close();
+  connection_ = nullptr;
+}
+
 DriverConnection& DataSet::PrepareDriver() {
   if (connection_ == nullptr) throw DbError("Missing Connection or ConnectionString");
   DriverConnection& driver = connection_->driver();

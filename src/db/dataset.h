@@ -55,6 +55,10 @@ class DataSet {
   Field& Fields(int index) { return Records().Fields(index); }
   int FieldCount() { return Records().FieldCount(); }
 
+  // Called by a Connection that goes away first: closes the dataset and
+  // leaves it without a connection.
+  void ConnectionGone();
+
   // A client-side filter on a column value, kept across Open and Close.
   void SetFilter(std::string field_name, Variant value);
   void ClearFilter();

@@ -128,6 +128,9 @@ TEST_F(EmbeddedDbTest, ExecuteReportsRowsAffected) {
   EXPECT_EQ(connection().Execute("UPDATE t SET v = 1"), 3);
   EXPECT_EQ(connection().Execute("UPDATE t SET v = 2 WHERE id = 99"), 0);
   EXPECT_EQ(connection().Execute("INSERT INTO t VALUES (4, 0)\nINSERT INTO t VALUES (5, 0)"), 2);
+  // Rows a SELECT returns are not rows affected; DDL reports no count.
+  EXPECT_EQ(connection().Execute("SELECT * FROM t\nUPDATE t SET v = 3 WHERE id > 3"), 2);
+  EXPECT_EQ(connection().Execute("CREATE TABLE u (id int)"), -1);
   try {
     connection().Execute("  \n ");
     ADD_FAILURE();
@@ -173,6 +176,18 @@ TEST_F(EmbeddedDbTest, CloseClosesTheDatasetsAndSharesTheEngine) {
   other.Open();
   q.Open();
   EXPECT_TRUE(q.Active());
+
+  // A dataset that outlives its connection is closed and detached.
+  auto gone = std::make_unique<Connection>(EmbeddedSettings(dir_.path()));
+  SetSqlLogin(*gone, "master");
+  gone->Open();
+  Query orphan(gone.get());
+  orphan.SetSql("SELECT id FROM t");
+  orphan.Open();
+  gone.reset();
+  EXPECT_FALSE(orphan.Active());
+  EXPECT_EQ(orphan.connection(), nullptr);
+  EXPECT_THROW(orphan.Open(), DbError);
 }
 
 }  // namespace
