@@ -85,7 +85,7 @@ int BindStored(sqlite3_stmt* stmt, int index, const Stored& v);  // SQLite's res
 Value ToValue(const Stored& v, const TypeInfo& type);
 Stored ToStored(const Value& v, const TypeInfo& type, const ConvertOptions& options = {});
 // The natural T-SQL type of an API value: int64 -> bigint (int when it
-// fits), double -> float, Decimal -> decimal(38, scale), string ->
+// fits), double -> float, Decimal -> decimal(18 or 38, scale), string ->
 // nvarchar(n), Bytes -> varbinary(n), DateTime -> datetime, NULL -> int.
 TypeInfo TypeOfValue(const Value& v);
 

@@ -100,8 +100,9 @@ TypeInfo ResultType(const FunctionInfo& info, const std::vector<TypeInfo>& args)
 enum class ArithOp { kAdd, kSub, kMul, kDiv, kMod };
 std::string_view ArithmeticFunction(ArithOp op);  // "tsql_add", ...
 // SQL Server's result type of a op b, including decimal precision and scale
-// and string concatenation for +. Throws 402 (operand types clash) for
-// combinations T-SQL refuses.
+// and string concatenation for +. Throws for combinations T-SQL refuses:
+// 8117 (operand type invalid for the operator), 402 (types incompatible),
+// 206 (operand type clash, e.g. date + int).
 TypeInfo ArithmeticResultType(ArithOp op, const TypeInfo& a, const TypeInfo& b);
 
 // The type both sides of a comparison are converted to: the one of higher
