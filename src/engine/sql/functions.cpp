@@ -205,10 +205,8 @@ void AvgOf(sqlite3_context* ctx, int, sqlite3_value** argv) {
       sqlite3_result_double(ctx, d / static_cast<double>(count));
       return;
     }
-    int from = StorageOf(t.type) == Storage::kScaled
-                   ? (t.scale == 0 && t.type == SqlType::kMoney ? 4 : t.scale)
-                   : 0;
-    if (t.type == SqlType::kMoney || t.type == SqlType::kSmallMoney) from = 4;
+    bool money = t.type == SqlType::kMoney || t.type == SqlType::kSmallMoney;
+    int from = money ? 4 : StorageOf(t.type) == Storage::kScaled ? t.scale : 0;
     int to = StorageOf(rt.type) == Storage::kScaled ? rt.scale : 0;
     if (rt.type == SqlType::kMoney) to = 4;
     __int128 v = static_cast<__int128>(total.i) * Pow10_128(to - from) / count;
