@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "rpc/json_parse.h"
+#include "rpc/packet_json.h"
 #include "shared/ole_date.h"
 
 namespace tillbase::rpc {
@@ -272,8 +273,13 @@ Variant FromTagged(const json::object& o, const std::string& where) {
     }
     return Variant(std::move(array));
   }
-  if (Field(o, "$packet") != nullptr) {
-    Fail(where, "$packet values are not accepted by this server yet");
+  if (const json::value* v = Field(o, "$packet")) {
+    only({"$packet"});
+    try {
+      return PacketFromJson(*v, where).ToVariant();
+    } catch (const PacketError& e) {
+      Fail(where, e.what());
+    }
   }
   Fail(where, "unknown tag \"" + std::string(o.begin()->key()) + "\"");
 }
@@ -323,7 +329,12 @@ json::value VariantToJson(const Variant& value) {
     default:
       break;
   }
-  if (value.IsByteArray()) return Tagged("$bytes", Base64Encode(value.Bytes()));
+  if (value.IsByteArray()) {
+    if (auto packet = PacketBytesToJson(value.Bytes())) {
+      return Tagged("$packet", std::move(*packet));
+    }
+    return Tagged("$bytes", Base64Encode(value.Bytes()));
+  }
   if (value.type() == (VT_ARRAY | VT_VARIANT)) {
     const VariantArray& array = value.Array();
     json::array items;

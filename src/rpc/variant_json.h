@@ -16,7 +16,8 @@
 //   byte array            {"$bytes": "base64"}
 //   variant array         [ ... ] with lower bound 0, else {"$array": [...], "lbound": n}
 //   custom kinds          {"$fmtbcd": "text"} / {"$sqltimestamp": "text"}
-//   data packet           {"$packet": ...}: reserved for record sets; not read yet
+//   data packet           {"$packet": {...}}: a byte array holding a data packet
+//                         (rpc/packet_json.h, docs/packets.md)
 #pragma once
 
 #include <boost/json/value.hpp>
