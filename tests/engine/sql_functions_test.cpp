@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/errors.h"
@@ -534,6 +535,44 @@ TEST(SqlValues, RoundTripThroughTheStoredForm) {
   EXPECT_TRUE(NeedsConversion(VarCharType(5), IntType()));
   EXPECT_EQ(TypeDecl(ComparisonType(dec, ParseDecl("decimal(5,3)"))), "decimal(11,3)");
   EXPECT_EQ(TypeDecl(ComparisonType(VarCharType(5), IntType())), "int");
+}
+
+}  // namespace
+}  // namespace tillbase::engine::sql
+
+namespace tillbase::engine::sql {
+namespace {
+
+// Connections on different threads share the function table and the
+// lookups; each has its own settings.
+TEST(SqlFunctionsConcurrency, ConnectionsOnSeveralThreads) {
+  auto work = [](const char* dateformat, const char* expected, bool* ok) {
+    sqlite3* db = nullptr;
+    sqlite3_open(":memory:", &db);
+    FunctionSettings settings;
+    settings.dateformat = dateformat;
+    RegisterFunctions(db, &settings);
+    std::string sql = "SELECT tsql_convert('03/05/2024', " +
+                      std::to_string(EncodeType(VarCharType(10))) + ", " +
+                      std::to_string(EncodeType(DateTimeType())) + ", 0)";
+    *ok = true;
+    for (int i = 0; i < 200 && *ok; ++i) {
+      *ok = FindFunction("dateadd") != nullptr;
+      sqlite3_stmt* stmt = nullptr;
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+      *ok = *ok && sqlite3_step(stmt) == SQLITE_ROW &&
+            std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))) == expected;
+      sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+  };
+  bool ok1 = false, ok2 = false;
+  std::thread a(work, "mdy", "2024-03-05 00:00:00.000", &ok1);
+  std::thread b(work, "dmy", "2024-05-03 00:00:00.000", &ok2);
+  a.join();
+  b.join();
+  EXPECT_TRUE(ok1);
+  EXPECT_TRUE(ok2);
 }
 
 }  // namespace
