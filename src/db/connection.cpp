@@ -4,6 +4,7 @@
 
 #include "db/dataset.h"
 #include "db/errors.h"
+#include "db/query.h"
 #include "db/text_util.h"
 
 namespace tillbase::db {
@@ -31,7 +32,80 @@ std::string ConnectionStringValue(const std::string& value) {
   return "\"" + doubled + "\"";
 }
 
+// Keywords of the provider that tune its own work; nothing here needs them.
+constexpr std::string_view kIgnoredKeywords[] = {
+    "Use Procedure for Prepare", "Auto Translate",     "Packet Size",
+    "Use Encryption for Data",   "Tag with column collation when possible",
+    "Workstation ID",            "Application Name",   "Network Library",
+    "Network Address",           "Current Language",   "Initial File Name",
+    "Trust Server Certificate",  "MARS Connection",    "DataTypeCompatibility",
+    "Prompt",                    "Locale Identifier",  "Mode",
+};
+
+// "k=v;k2='v;2'" -> pairs; a value in double or single quotes may hold ";"
+// (a doubled quote is one quote).
+std::vector<std::pair<std::string, std::string>> ParseProviderString(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t eq = text.find_first_of("=;", i);
+    if (eq == std::string_view::npos || text[eq] == ';') {
+      std::string_view rest =
+          TrimBlanks(text.substr(i, eq == std::string_view::npos ? text.npos : eq - i));
+      if (!rest.empty()) {
+        throw DbError("Invalid connection string attribute '" + std::string(rest) + "'");
+      }
+      if (eq == std::string_view::npos) break;
+      i = eq + 1;
+      continue;
+    }
+    std::string key(TrimBlanks(text.substr(i, eq - i)));
+    i = eq + 1;
+    while (i < text.size() && text[i] == ' ') ++i;
+    std::string value;
+    if (i < text.size() && (text[i] == '"' || text[i] == '\'')) {
+      const char quote = text[i++];
+      bool closed = false;
+      while (i < text.size()) {
+        if (text[i] == quote) {
+          if (i + 1 < text.size() && text[i + 1] == quote) {
+            value.push_back(quote);
+            i += 2;
+            continue;
+          }
+          ++i;
+          closed = true;
+          break;
+        }
+        value.push_back(text[i++]);
+      }
+      if (!closed) throw DbError("Invalid connection string attribute '" + key + "'");
+      size_t semi = text.find(';', i);
+      i = semi == std::string_view::npos ? text.size() : semi + 1;
+    } else {
+      size_t semi = text.find(';', i);
+      value = std::string(TrimBlanks(
+          text.substr(i, semi == std::string_view::npos ? text.npos : semi - i)));
+      i = semi == std::string_view::npos ? text.size() : semi + 1;
+    }
+    out.emplace_back(std::move(key), std::move(value));
+  }
+  return out;
+}
+
 }  // namespace
+
+bool TryParseSeconds(std::string_view text, int32_t* seconds) {
+  text = TrimBlanks(text);
+  if (text.empty() || text.size() > 9) return false;
+  int32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *seconds = v;
+  return true;
+}
 
 bool IsIntegratedSecurity(std::string_view value) {
   value = TrimBlanks(value);
@@ -95,6 +169,40 @@ bool Connection::PersistSecurityInfo() const {
   return EqualsNoCase(v, "True") || EqualsNoCase(v, "yes");
 }
 
+void Connection::SetConnectionString(std::string_view text) {
+  auto pairs = ParseProviderString(text);
+  // Check every keyword before anything changes.
+  for (const auto& [key, value] : pairs) {
+    bool known = EqualsNoCase(key, "Provider") || EqualsNoCase(key, "User ID") ||
+                 EqualsNoCase(key, "Password") || EqualsNoCase(key, "Connect Timeout") ||
+                 FindProperty(key) != nullptr;
+    for (std::string_view ignored : kIgnoredKeywords) known = known || EqualsNoCase(key, ignored);
+    if (!known) throw DbError("Invalid connection string attribute '" + key + "'");
+    if (EqualsNoCase(key, "Connect Timeout")) {
+      int32_t seconds = 0;
+      if (!TryParseSeconds(value, &seconds)) {
+        throw DbError("Invalid connection string attribute 'Connect Timeout'");
+      }
+    }
+  }
+  ClearProperties();
+  for (const auto& [key, value] : pairs) {
+    if (EqualsNoCase(key, "Provider")) {
+      provider_ = value;
+    } else if (EqualsNoCase(key, "User ID")) {
+      SetProperty("User Id", value);
+    } else if (EqualsNoCase(key, "Password")) {
+      SetProperty("PASSWORD", value);
+    } else if (EqualsNoCase(key, "Connect Timeout")) {
+      int32_t seconds = 0;
+      TryParseSeconds(value, &seconds);
+      connection_timeout_ = seconds;
+    } else if (FindProperty(key) != nullptr) {
+      SetProperty(key, value);
+    }
+  }
+}
+
 void Connection::SetCommandTimeout(int seconds) {
   command_timeout_ = seconds;
   if (driver_ != nullptr) driver_->SetCommandTimeout(seconds);
@@ -149,12 +257,7 @@ void Connection::RollbackTrans() { driver().Rollback(); }
 bool Connection::InTransaction() { return Connected() && driver().TransactionCount() > 0; }
 
 int64_t Connection::Execute(std::string_view sql) {
-  if (TrimBlanks(sql).empty()) throw NoCommandTextError();
-  DriverConnection& d = driver();
-  d.SetCommandTimeout(command_timeout_);
-  std::unique_ptr<BatchCursor> cursor = d.ExecuteBatch(sql);
-  cursor->Drain();
-  return cursor->RowsAffected();
+  return ExecuteText(this, sql, command_timeout_);
 }
 
 std::string Connection::CurrentDatabase() { return driver().CurrentDatabase(); }

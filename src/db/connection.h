@@ -45,6 +45,15 @@ class Connection {
   bool HasProperty(std::string_view name) const;
   void ClearProperties();
 
+  // Sets the properties from a connection string in the provider's form
+  // ("Provider=SQLOLEDB.1;Data Source=srv;User ID=sa;Password=...;...").
+  // "User ID" and "Password" name "User Id" and "PASSWORD"; "Connect
+  // Timeout" sets the connection time-out; the provider's tuning keywords
+  // ("Packet Size", "Auto Translate", ...) are accepted and have no effect
+  // here. Any other keyword raises "Invalid connection string attribute
+  // '<key>'". Properties the string does not name are cleared.
+  void SetConnectionString(std::string_view text);
+
   // The database made current right after the connection opens.
   void SetDefaultDatabase(std::string database) { default_database_ = std::move(database); }
   const std::string& DefaultDatabase() const { return default_database_; }
@@ -116,6 +125,9 @@ class Connection {
   std::mutex cancel_mutex_;  // guards driver_ against Cancel from another thread
   std::vector<DataSet*> datasets_;
 };
+
+// Reads a whole number of seconds (digits only).
+bool TryParseSeconds(std::string_view text, int32_t* seconds);
 
 // Whether an "Integrated Security" value asks for integrated login.
 bool IsIntegratedSecurity(std::string_view value);

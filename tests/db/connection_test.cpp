@@ -56,6 +56,30 @@ TEST(ConnectionString, EmptyPasswordAndIntegratedLogin) {
             "Initial Catalog=\"shop;1\";Data Source=srv");
 }
 
+TEST(ConnectionString, AcceptsTheProvidersFormAsInput) {
+  TempDir dir;
+  Connection c(EmbeddedSettings(dir.path()));
+  c.SetConnectionString(
+      "Provider=SQLOLEDB.1;Data Source=(local);Initial Catalog=master;User ID=sa;"
+      "Password='p;w';Persist Security Info=True;Use Procedure for Prepare=1;"
+      "Auto Translate=True;Packet Size=4096;Use Encryption for Data=False;"
+      "Tag with column collation when possible=False;Connect Timeout=5");
+  EXPECT_EQ(c.Property("user id"), "sa");
+  EXPECT_EQ(c.Property("PASSWORD"), "p;w");
+  EXPECT_EQ(c.ConnectionTimeout(), 5);
+  c.Open();
+  EXPECT_EQ(c.ConnectionString(),
+            "Provider=SQLOLEDB.1;Password=\"p;w\";Persist Security Info=True;User ID=sa;"
+            "Initial Catalog=master;Data Source=(local)");
+  c.Close();
+  Connection other;
+  for (const char* bad : {"Provider=SQLOLEDB.1;Colour=blue", "Data Source", "Password='open",
+                          "Connect Timeout=soon"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(other.SetConnectionString(bad), DbError);
+  }
+}
+
 TEST(ConnectionFailures, ClearMessagesAndStaysClosed) {
   TempDir dir;
   {

@@ -28,6 +28,8 @@ class OdbcIntegration : public ::testing::Test {
     connection_->SetProperty("Persist Security Info", "True");
     connection_->SetCommandTimeout(0);
     connection_->Open();
+    // Procedure parameter lists are read from the current database.
+    connection_->driver().ChangeDatabase("tempdb");
     connection_->Execute(
         "IF OBJECT_ID('tempdb..#t') IS NOT NULL DROP TABLE #t\n"
         "CREATE TABLE #t (id int, v numeric(18,4), s nvarchar(20))");
@@ -57,18 +59,20 @@ TEST_F(OdbcIntegration, BatchesCountsAndResultSets) {
 }
 
 TEST_F(OdbcIntegration, ProceduresAsRemoteCalls) {
-  connection_->Execute("IF OBJECT_ID('tempdb..#p_calc') IS NOT NULL DROP PROCEDURE #p_calc");
   connection_->Execute(
-      "CREATE PROCEDURE #p_calc @a int, @total numeric(18,4) OUTPUT AS "
+      "IF OBJECT_ID('tillbase_p_calc') IS NOT NULL DROP PROCEDURE tillbase_p_calc");
+  connection_->Execute(
+      "CREATE PROCEDURE tillbase_p_calc @a int, @total numeric(18,4) OUTPUT AS "
       "BEGIN SET @total = @a + 0.5 SELECT @a AS a RETURN @a * 2 END");
   StoredProc sp(connection_.get());
   Variant inputs = VarArrayOf({VarArrayOf({Variant("@A"), Variant(6)})});
   Variant out;
-  EXPECT_EQ(ExecuteProcedure(sp, "#p_calc;1", inputs, &out), 12);
+  EXPECT_EQ(ExecuteProcedure(sp, "tillbase_p_calc;1", inputs, &out), 12);
   std::vector<ParamEntry> entries = UnpackParams(out);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].value, Variant(6.5));
   EXPECT_EQ(entries[0].data_type, ftFloat);
+  connection_->Execute("DROP PROCEDURE tillbase_p_calc");
 }
 
 TEST_F(OdbcIntegration, TransactionsAndDatabaseChanges) {
@@ -81,8 +85,8 @@ TEST_F(OdbcIntegration, TransactionsAndDatabaseChanges) {
   q.Open();
   EXPECT_EQ(q.Fields(0).AsInteger(), 0);
   q.Close();
-  connection_->driver().ChangeDatabase("tempdb");
-  EXPECT_EQ(connection_->CurrentDatabase(), "tempdb");
+  connection_->driver().ChangeDatabase("master");
+  EXPECT_EQ(connection_->CurrentDatabase(), "master");
   EXPECT_THROW(connection_->driver().ChangeDatabase("no_such_db_here"), DbError);
 }
 
