@@ -166,9 +166,8 @@ std::optional<__int128> ParseDecimalText(std::string_view s, int scale, bool mon
       return std::nullopt;
     }
   }
-  if (!digits && !(money && s.empty())) {
-    if (!(point && s.size() == 1)) return std::nullopt;
-  }
+  // No digits is no number; money alone takes '' (and '$') as 0.
+  if (!digits && !(money && s.empty())) return std::nullopt;
   while (frac < scale) {
     v *= 10;
     ++frac;
@@ -643,12 +642,8 @@ Stored ConvertStored(const Stored& v, const TypeInfo& from, const TypeInfo& to, 
         }
         case Storage::kText: {
           std::optional<__int128> p = ParseDecimalText(v.s, s, money);
-          if (!p) {
-            // Exponent forms convert to decimal through float.
-            std::optional<double> d = money ? std::nullopt : ParseFloatText(v.s);
-            if (!d || v.s.find_first_of("eE") == std::string::npos) throw BadText(from, v.s, to);
-            return ConvertStored(Stored::Real(*d), FloatType(), to, style, options);
-          }
+          // Text with an exponent is no decimal, as in SQL Server ('1e3' fails).
+          if (!p) throw BadText(from, v.s, to);
           return FitScaled(*p, from, to);
         }
         case Storage::kDate: {
