@@ -247,6 +247,8 @@ TEST_F(SqlFunctionsTest, DateConversionsAndStyles) {
   Check({
       {"tsql_convert('2024-03-05', {varchar(10)}, {datetime}, 0)", "2024-03-05 00:00:00.000"},
       {"tsql_convert('20240305', {varchar(8)}, {datetime}, 0)", "2024-03-05 00:00:00.000"},
+      {"tsql_convert('', {varchar(1)}, {datetime}, 0)", "1900-01-01 00:00:00.000"},
+      {"tsql_convert('  ', {varchar(2)}, {date}, 0)", "1900-01-01"},
       // What style 0 writes reads back.
       {"tsql_convert('Mar  5 2024  2:07PM', {varchar(20)}, {datetime}, 0)",
        "2024-03-05 14:07:00.000"},
@@ -362,6 +364,7 @@ TEST_F(SqlFunctionsTest, DateFunctions) {
       {"tsql_add('2024-01-01', {date}, 1, {int})", "E206"},
       {"tsql_isdate('2024-02-30', {varchar(10)})", "0"},
       {"tsql_isdate('2024-02-29', {varchar(10)})", "1"},
+      {"tsql_isdate('', {varchar(1)})", "0"},
   });
   settings_.datefirst = 1;
   EXPECT_EQ(Eval("tsql_datepart('dw', {varchar(2)}, '2024-03-03', {date})"), "7");

@@ -449,6 +449,8 @@ std::optional<CivilTime> ParseDateText(std::string_view text, int style,
   std::string order;
   DateStyleOrder(style, dateformat, &order);
   std::string_view t = TrimBlanks(text);
+  // Empty text is the base date, 1900-01-01 ("set GatheringDate = ''").
+  if (t.empty()) return CivilTime{};
   if (t.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") <
       std::min<size_t>(t.size(), 4)) {
     std::optional<std::string> iso = RewriteMonthName(t);

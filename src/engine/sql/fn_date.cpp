@@ -271,6 +271,10 @@ Stored PartFn(const Call& c) {
 Stored IsDate(const Call& c) {
   if (c.IsNullArg(0)) return Stored::Int(0);
   if (IsDateType(c.Type(0).type)) return Stored::Int(1);
+  // '' converts to 1900-01-01 but is no date.
+  if (IsCharType(c.Type(0).type) && TrimTrailingBlanks(TrimLeadingBlanks(c.Text(0))).empty()) {
+    return Stored::Int(0);
+  }
   try {
     c.As(0, DateTimeType());
     return Stored::Int(1);
