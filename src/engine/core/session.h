@@ -1,0 +1,190 @@
+// One connection's state and the interpreter of T-SQL control flow: batches,
+// variables, procedures, transactions and errors. Queries and DML go
+// through the translator to SQLite; everything else runs here.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/core/catalog.h"
+#include "engine/core/sqlite_util.h"
+#include "engine/core/translator.h"
+#include "engine/engine.h"
+#include "engine/parser/ast.h"
+#include "engine/sql/functions.h"
+
+namespace tillbase::engine::core {
+
+// State all connections of an engine share.
+struct EngineShared {
+  std::string data_dir;
+  std::string server_name;
+  std::string sa_password;
+  std::atomic<uint64_t> schema_version{1};
+  std::atomic<int> next_spid{51};
+  std::mutex identity_mutex;
+  struct Identity {
+    int64_t last = 0;
+    bool used = false;  // `last` holds a value given out (else the seed comes next)
+    int64_t seed = 1, increment = 1;
+  };
+  std::map<std::string, Identity> identities;  // "<db path>|<object id>"
+
+  std::string DatabasePath(std::string_view name) const;
+};
+
+// A parsed batch with the translations of its statements, prepared once.
+struct Prepared {
+  Translation t;
+  Stmt stmt;
+  uint64_t version = 0;
+};
+struct ParsedBatch {
+  ast::Batch batch;
+  std::map<std::pair<const void*, int>, std::unique_ptr<Prepared>> prepared;
+};
+
+struct Var {
+  TypeInfo type;
+  Value value;
+};
+
+class Session : public TranslateEnv {
+ public:
+  Session(std::shared_ptr<EngineShared> shared, const ConnectOptions& options);
+  ~Session() override;
+
+  bool ExecuteBatch(std::string_view sql, ResultSink& sink);
+  CallResult CallProcedure(std::string_view name, const std::vector<ProcArgument>& args,
+                           ResultSink& sink);
+  std::vector<ProcParamInfo> DescribeProcedure(std::string_view name);
+  void Cancel();
+  void SetCommandTimeout(int seconds) { timeout_seconds_ = seconds; }
+  std::string CurrentDatabase() const { return database_; }
+  int Spid() const { return spid_; }
+  int TransactionCount() const { return trancount_; }
+
+  // TranslateEnv
+  std::optional<TypeInfo> VariableType(std::string_view name) override;
+  std::shared_ptr<const TableInfo> Table(const std::vector<std::string>& parts) override;
+
+  // Called by the identity function while a statement runs.
+  int64_t NextIdentity(int64_t object_id, std::string_view schema);
+
+ private:
+  struct Frame {
+    std::unordered_map<std::string, Var> vars;  // lower-case names
+    std::string proc;
+    Value scope_identity;
+    int return_status = 0;
+  };
+  enum class Flow { kNext, kBreak, kContinue, kReturn };
+  struct Ctx {
+    ParsedBatch* parsed;
+    ResultSink* sink;
+    Frame* frame;
+  };
+  struct ArgValue {
+    std::string name;
+    Value value;
+    TypeInfo type;
+    bool output = false;
+    bool use_default = false;
+  };
+
+  void OpenDatabase(const std::string& name);
+  void CloseDatabase();
+  void CheckVersion();
+  void CheckCancel();
+
+  std::shared_ptr<ParsedBatch> Parse(std::string_view sql);
+  bool RunBatch(ParsedBatch& parsed, ResultSink& sink, Frame& frame);
+  Flow ExecList(const std::vector<ast::StmtPtr>& list, Ctx& ctx);
+  Flow Exec(const ast::Statement& s, Ctx& ctx);
+  void OnError(const EngineError& e, const ast::Statement& s, Ctx& ctx);
+
+  // Translations, cached per node of the batch.
+  template <typename F>
+  Prepared& Prepare(Ctx& ctx, const void* node, int tag, F translate);
+  void Bind(Prepared& p, Ctx& ctx);
+  Value EvalScalar(Ctx& ctx, const ast::Expr& e, const TypeInfo* target, TypeInfo* type_out);
+  bool EvalCondition(Ctx& ctx, const ast::Expr& e);
+  Value GlobalValue(const std::string& name, Ctx& ctx);
+  Var* FindVar(Ctx& ctx, const std::string& name);
+
+  void ExecQuery(const ast::Statement& s, Ctx& ctx);
+  void ExecSelectInto(const ast::Statement& s, Ctx& ctx);
+  void ExecDml(const ast::Statement& s, Ctx& ctx);
+  void ExecDeclare(const ast::Statement& s, Ctx& ctx);
+  void ExecSetOption(const ast::Statement& s, Ctx& ctx);
+  void ExecRaiserror(const ast::Statement& s, Ctx& ctx);
+  void ExecPrint(const ast::Statement& s, Ctx& ctx);
+  void ExecExec(const ast::Statement& s, Ctx& ctx);
+  void ExecExecString(const ast::Statement& s, Ctx& ctx);
+  void ExecTransaction(const ast::Statement& s, Ctx& ctx);
+  void ExecCreateTable(const ast::Statement& s, Ctx& ctx);
+  void ExecAlterTable(const ast::Statement& s, Ctx& ctx);
+  void ExecDrop(const ast::Statement& s, Ctx& ctx);
+  void ExecCreateView(const ast::Statement& s, Ctx& ctx);
+  void ExecCreateProc(const ast::Statement& s, Ctx& ctx);
+  void ExecCreateIndex(const ast::Statement& s, Ctx& ctx);
+  void ExecTruncate(const ast::Statement& s, Ctx& ctx);
+
+  // Procedures.
+  int RunProcedure(const std::vector<std::string>& name, std::vector<ArgValue>& args,
+                   ResultSink& sink, std::vector<Value>* outputs);
+  int RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed, const std::string& name,
+                      std::vector<ArgValue>& args, ResultSink& sink, std::vector<Value>* outputs);
+  std::shared_ptr<ParsedBatch> ParseProc(const std::vector<std::string>& name, std::string* display);
+  Value ConvertValue(const Value& v, const TypeInfo& from, const TypeInfo& to);
+
+  // Runs `body` inside a savepoint so that a failure leaves nothing behind.
+  template <typename F>
+  void Atomically(F body);
+  void SchemaChanged();
+  void EnsureIdentity(const TableInfo& table);
+  std::string IdentityKey(int64_t object_id, std::string_view schema) const;
+
+  std::shared_ptr<EngineShared> shared_;
+  ConnectOptions options_;
+  sqlite3* db_ = nullptr;
+  std::string database_;
+  std::string db_path_;
+  std::unique_ptr<Catalog> catalog_;
+  sql::FunctionSettings settings_;
+  int spid_ = 0;
+
+  // Session state.
+  Frame* frame_ = nullptr;  // the running frame
+  int depth_ = 0;
+  int trancount_ = 0;
+  int try_depth_ = 0;
+  int last_error_ = 0;
+  bool keep_error_ = false;
+  int64_t row_count_ = 0;
+  Value identity_;  // @@IDENTITY
+  std::optional<Message> caught_;  // the error a CATCH block handles
+  bool nocount_ = false;
+  bool xact_abort_ = false;
+  bool fmtonly_ = false;
+  int textsize_ = 2147483647;
+  int timeout_seconds_ = 0;
+  std::atomic<bool> cancel_{false};
+  std::chrono::steady_clock::time_point deadline_{};
+  uint64_t seen_version_ = 0;
+
+  std::unordered_map<std::string, std::shared_ptr<ParsedBatch>> batch_cache_;
+  std::map<std::string, std::shared_ptr<ParsedBatch>> proc_cache_;
+  std::map<std::pair<int64_t, int64_t>, Stmt> convert_cache_;
+};
+
+}  // namespace tillbase::engine::core

@@ -1,0 +1,181 @@
+// The engine object, its connections, and the small value types of the
+// public interface.
+#include "engine/engine.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "engine/core/session.h"
+#include "engine/errors.h"
+
+namespace tillbase::engine {
+
+// ---- values -------------------------------------------------------------------
+
+std::string Decimal::ToString() const {
+  bool neg = unscaled < 0;
+  unsigned __int128 m = neg ? static_cast<unsigned __int128>(-unscaled)
+                            : static_cast<unsigned __int128>(unscaled);
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
+    m /= 10;
+  } while (m != 0);
+  if (scale > 0) {
+    while (static_cast<int>(digits.size()) <= scale) digits.insert(digits.begin(), '0');
+    digits.insert(digits.end() - scale, '.');
+  }
+  return (neg ? "-" : "") + digits;
+}
+
+double Decimal::ToDouble() const {
+  long double v = static_cast<long double>(unscaled);
+  for (int i = 0; i < scale; ++i) v /= 10;
+  return static_cast<double>(v);
+}
+
+Decimal Decimal::Parse(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  size_t end = text.size();
+  while (end > i && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  bool neg = false;
+  if (i < end && (text[i] == '-' || text[i] == '+')) neg = text[i++] == '-';
+  Decimal d;
+  bool digits = false, point = false;
+  for (; i < end; ++i) {
+    char c = text[i];
+    if (c == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (c < '0' || c > '9') {
+      throw EngineError(8114, 16, "Error converting data type varchar to numeric.");
+    }
+    digits = true;
+    if (d.scale >= 38 || d.unscaled > (static_cast<__int128>(1) << 120)) {
+      throw EngineError(8115, 16, "Arithmetic overflow error converting varchar to data type numeric.");
+    }
+    d.unscaled = d.unscaled * 10 + (c - '0');
+    if (point) ++d.scale;
+  }
+  if (!digits) throw EngineError(8114, 16, "Error converting data type varchar to numeric.");
+  if (neg) d.unscaled = -d.unscaled;
+  return d;
+}
+
+EngineError::EngineError(int number, int severity, std::string text) {
+  message_.number = number;
+  message_.severity = severity;
+  message_.text = std::move(text);
+}
+
+// ---- collecting results -------------------------------------------------------
+
+bool BatchResult::HasError() const { return FirstError() != nullptr; }
+
+const Message* BatchResult::FirstError() const {
+  for (const Message& m : messages) {
+    if (m.IsError()) return &m;
+  }
+  return nullptr;
+}
+
+void CollectingSink::BeginResultSet(const std::vector<Column>& columns) {
+  result_.result_sets.push_back(ResultSet{columns, {}});
+}
+bool CollectingSink::Row(std::vector<Value>&& row) {
+  result_.result_sets.back().rows.push_back(std::move(row));
+  return true;
+}
+void CollectingSink::RowCount(int64_t count) { result_.row_counts.push_back(count); }
+void CollectingSink::OnMessage(const Message& message) { result_.messages.push_back(message); }
+
+BatchResult Connection::ExecuteBatch(std::string_view sql) {
+  CollectingSink sink;
+  ExecuteBatch(sql, sink);
+  return std::move(sink.result());
+}
+
+// ---- engine and connections -----------------------------------------------------
+
+namespace {
+
+class ConnectionImpl : public Connection {
+ public:
+  ConnectionImpl(std::shared_ptr<core::EngineShared> shared, const ConnectOptions& options)
+      : session_(std::move(shared), options) {}
+
+  bool ExecuteBatch(std::string_view sql, ResultSink& sink) override {
+    return session_.ExecuteBatch(sql, sink);
+  }
+  CallResult CallProcedure(std::string_view name, const std::vector<ProcArgument>& args,
+                           ResultSink& sink) override {
+    return session_.CallProcedure(name, args, sink);
+  }
+  std::vector<ProcParamInfo> DescribeProcedure(std::string_view name) override {
+    return session_.DescribeProcedure(name);
+  }
+  void Cancel() override { session_.Cancel(); }
+  void SetCommandTimeout(int seconds) override { session_.SetCommandTimeout(seconds); }
+  std::string CurrentDatabase() const override { return session_.CurrentDatabase(); }
+  int Spid() const override { return session_.Spid(); }
+  int TransactionCount() const override { return session_.TransactionCount(); }
+
+ private:
+  core::Session session_;
+};
+
+class EngineImpl : public Engine {
+ public:
+  explicit EngineImpl(const EngineOptions& options)
+      : shared_(std::make_shared<core::EngineShared>()) {
+    shared_->data_dir = options.data_dir;
+    shared_->sa_password = options.sa_password;
+    shared_->server_name = options.server_name;
+    if (shared_->server_name.empty()) {
+      char host[256] = {0};
+      gethostname(host, sizeof host - 1);
+      shared_->server_name = host;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(options.data_dir, ec);
+    if (ec || !std::filesystem::is_directory(options.data_dir)) {
+      throw EngineError(5123, 16,
+                        "Cannot create the data directory '" + options.data_dir + "': " +
+                            ec.message());
+    }
+    // Opening master once creates and initialises it.
+    ConnectOptions master;
+    core::Session first(shared_, master);
+  }
+
+  std::unique_ptr<Connection> Connect(const ConnectOptions& options) override {
+    if (!options.trusted) {
+      bool sa = core::LowerName(options.login) == "sa";
+      if (!sa || (!shared_->sa_password.empty() && options.password != shared_->sa_password)) {
+        Message m;
+        m.number = 18456;
+        m.severity = 14;
+        m.state = 1;
+        m.text = "Login failed for user '" + options.login + "'.";
+        throw EngineError(m);
+      }
+    }
+    return std::make_unique<ConnectionImpl>(shared_, options);
+  }
+
+ private:
+  std::shared_ptr<core::EngineShared> shared_;
+};
+
+}  // namespace
+
+std::shared_ptr<Engine> Engine::Open(const EngineOptions& options) {
+  if (options.data_dir.empty()) throw EngineError(5123, 16, "No data directory was given.");
+  return std::make_shared<EngineImpl>(options);
+}
+
+}  // namespace tillbase::engine
