@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "rpc/identifiers.h"
 
@@ -25,30 +27,43 @@ fs::path XdgDir(const char* variable, const char* fallback_below_home) {
   return fs::path(home) / fallback_below_home;
 }
 
-void WriteAtomically(const fs::path& path, const std::string& text) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  if (ec) {
-    throw std::runtime_error("cannot create directory " + path.parent_path().string() + ": " +
-                             ec.message());
+// Files written side by side first and put in place together, so that a
+// failure leaves the previous registration (or none) as it was.
+class StagedFiles {
+ public:
+  ~StagedFiles() {
+    std::error_code ec;
+    for (const auto& [temp, target] : staged_) fs::remove(temp, ec);
   }
-  fs::path temp = path;
-  temp += ".tmp." + std::to_string(::getpid());
-  {
+
+  void Stage(const fs::path& path, const std::string& text) {
+    std::error_code ec;
+    fs::create_directories(path.parent_path(), ec);
+    if (ec) {
+      throw std::runtime_error("cannot create directory " + path.parent_path().string() + ": " +
+                               ec.message());
+    }
+    fs::path temp = path;
+    temp += ".tmp." + std::to_string(::getpid());
+    staged_.emplace_back(temp, path);
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     out << text;
     out.flush();
-    if (!out) {
-      fs::remove(temp, ec);
-      throw std::runtime_error("cannot write " + path.string());
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+  }
+
+  void Commit() {
+    for (const auto& [temp, target] : staged_) {
+      std::error_code ec;
+      fs::rename(temp, target, ec);
+      if (ec) throw std::runtime_error("cannot write " + target.string() + ": " + ec.message());
     }
+    staged_.clear();
   }
-  fs::rename(temp, path, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    throw std::runtime_error("cannot write " + path.string() + ": " + ec.message());
-  }
-}
+
+ private:
+  std::vector<std::pair<fs::path, fs::path>> staged_;
+};
 
 // systemd unit files take C-style escapes in quoted words.
 std::string QuoteForUnit(const std::string& word) {
@@ -84,7 +99,8 @@ void RegisterServer(const RegistrationPaths& paths, const RegistrationTarget& ta
       << "LocalServer=" << target.server_path.string() << "\n"
       << "Sockets=1\n"
       << "Web=1\n";
-  WriteAtomically(paths.class_file, cls.str());
+  StagedFiles files;
+  files.Stage(paths.class_file, cls.str());
 
   std::ostringstream socket;
   socket << "[Unit]\n"
@@ -94,7 +110,7 @@ void RegisterServer(const RegistrationPaths& paths, const RegistrationTarget& ta
          << "Accept=no\n\n"
          << "[Install]\n"
          << "WantedBy=sockets.target\n";
-  WriteAtomically(paths.socket_unit, socket.str());
+  files.Stage(paths.socket_unit, socket.str());
 
   std::ostringstream service;
   service << "[Unit]\n"
@@ -106,7 +122,8 @@ void RegisterServer(const RegistrationPaths& paths, const RegistrationTarget& ta
           << " --listen " << QuoteForUnit(target.listen);
   if (!target.home.empty()) service << " --home " << QuoteForUnit(target.home.string());
   service << "\n";
-  WriteAtomically(paths.service_unit, service.str());
+  files.Stage(paths.service_unit, service.str());
+  files.Commit();
 }
 
 void UnregisterServer(const RegistrationPaths& paths) {

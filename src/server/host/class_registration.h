@@ -25,8 +25,8 @@ struct RegistrationTarget {
   std::filesystem::path home;         // passed to the activated server; empty = its default
 };
 
-// Writes all three files, each atomically (temporary file, then rename).
-// Throws with a message naming the file on failure.
+// Writes all three files, or on failure none of them (each is written beside
+// its place first). Throws with a message naming the place on failure.
 void RegisterServer(const RegistrationPaths& paths, const RegistrationTarget& target);
 
 // Removes the files; missing files are not an error. Throws when a file exists

@@ -116,4 +116,9 @@ bool MainWindow::CloseQuery() {
   return true;
 }
 
+bool MainWindow::ConfirmCloseWithLiveObjects(std::size_t live_objects) {
+  if (live_objects == 0) return true;
+  return ask_ && ask_(kLiveObjectsText, kLiveObjectsCaption) == Answer::kYes;
+}
+
 }  // namespace tillbase::host

@@ -19,6 +19,14 @@ inline constexpr const char* kVersionInfo = "5.5";
 inline constexpr const char* kConfirmExitText =
     "中间件服务器仍然被其它用户连接使用，是否强制推出？\r\n(如果强制退出，则其它用户则不能使用！)";
 
+// Asked after the window has closed while session objects still exist.
+inline constexpr const char* kLiveObjectsCaption = "COM Server Warning";
+inline constexpr const char* kLiveObjectsText =
+    "There are still active COM objects in this application.  One or more clients may have "
+    "references to these objects, so manually closing "
+    "this application may cause those client application(s) to fail.\r\n\r\n"
+    "Are you sure you want to close this application?";
+
 enum class Answer { kYes, kNo, kCancel };
 
 class MainWindow {
@@ -66,6 +74,9 @@ class MainWindow {
   // FormCloseQuery: the close button, the system menu and acExit. Without a
   // requested exit, or when the user does not confirm, the window only hides.
   bool CloseQuery();
+  // After the window agreed to close: with session objects still alive the
+  // user is asked once more, and only Yes ends the program.
+  bool ConfirmCloseWithLiveObjects(std::size_t live_objects);
   void Show() { visible_ = true; }
   void Hide() { visible_ = false; }
 

@@ -121,6 +121,18 @@ TEST_F(MainWindowTest, ExitWithoutClientsDoesNotAsk) {
   EXPECT_TRUE(asked_.empty());
 }
 
+TEST_F(MainWindowTest, LiveObjectsAskOnceMoreAfterTheWindowClosed) {
+  EXPECT_TRUE(window_.ConfirmCloseWithLiveObjects(0));
+  EXPECT_TRUE(asked_.empty());
+  answer_ = Answer::kNo;
+  EXPECT_FALSE(window_.ConfirmCloseWithLiveObjects(2));
+  ASSERT_EQ(asked_.size(), 1u);
+  EXPECT_EQ(asked_[0].substr(asked_[0].find('|')), "|COM Server Warning");
+  EXPECT_NE(asked_[0].find("so manually closing this application may"), std::string::npos);
+  answer_ = Answer::kYes;
+  EXPECT_TRUE(window_.ConfirmCloseWithLiveObjects(2));
+}
+
 TEST_F(MainWindowTest, CreateMakesTheHomeDirectories) {
   auto home = std::filesystem::path(::testing::TempDir()) / "main_window_home";
   std::filesystem::remove_all(home);
