@@ -456,10 +456,11 @@ TEST_F(EngineTest, SalesUploadBatch) {
       " select 'not reached'";
   BatchResult f = conn_->ExecuteBatch(failing);
   EXPECT_TRUE(f.result_sets.empty());
-  ASSERT_EQ(f.messages.size(), 2u);
+  ASSERT_EQ(f.messages.size(), 3u);
   EXPECT_EQ(f.messages[0].number, 515);
-  EXPECT_EQ(f.messages[1].number, 50000);
-  EXPECT_EQ(f.messages[1].text, "插入单据颜色尺码明细失败！单据无法保存！");
+  EXPECT_EQ(f.messages[1].number, 3621);  // "The statement has been terminated."
+  EXPECT_EQ(f.messages[2].number, 50000);
+  EXPECT_EQ(f.messages[2].text, "插入单据颜色尺码明细失败！单据无法保存！");
 }
 
 TEST_F(EngineTest, RepeatedTextReusesItsTranslation) {

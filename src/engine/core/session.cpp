@@ -90,6 +90,34 @@ void IdentityFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_int64(ctx, v);
 }
 
+// tsql_fit(value, limit, bytes): the value, or error 8152 when it is longer
+// than a column of `limit` characters (bytes) takes; trailing blanks of
+// text do not count.
+void FitFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  int type = sqlite3_value_type(argv[0]);
+  if (type == SQLITE_NULL) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  int64_t limit = sqlite3_value_int64(argv[1]);
+  bool bytes = sqlite3_value_int(argv[2]) != 0;
+  int64_t length = 0;
+  if (bytes || type == SQLITE_BLOB) {
+    length = sqlite3_value_bytes(argv[0]);
+  } else {
+    const unsigned char* p = sqlite3_value_text(argv[0]);
+    int n = sqlite3_value_bytes(argv[0]);
+    while (n > 0 && p[n - 1] == ' ') --n;
+    for (int i = 0; i < n; ++i) length += (p[i] & 0xC0) != 0x80;
+  }
+  if (length > limit) {
+    std::string e = EncodeForSqlite(Truncation());
+    sqlite3_result_error(ctx, e.data(), static_cast<int>(e.size()));
+    return;
+  }
+  sqlite3_result_value(ctx, argv[0]);
+}
+
 int ProgressHandler(void* data) {
   auto* flag = static_cast<std::atomic<bool>*>(data);
   return flag->load(std::memory_order_relaxed) ? 1 : 0;
@@ -145,6 +173,8 @@ void Session::OpenDatabase(const std::string& name) {
   lib::Register(db_, &settings_);
   sqlite3_create_function_v2(db_, "tsql_object_name", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
                              nullptr, ObjectNameFunction, nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db_, "tsql_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                             FitFunction, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction,
                              nullptr, nullptr, nullptr);
   sqlite3_progress_handler(db_, 1000, ProgressHandler, &cancel_);
@@ -469,6 +499,17 @@ void Session::OnError(const EngineError& e, const ast::Statement& s, Ctx& ctx) {
   }
   if (try_depth_ > 0 && m.severity >= 11 && m.severity < 20) throw TryJump{m};
   ctx.sink->OnMessage(m);
+  if (m.number == 515 || m.number == 2627 || m.number == 2601 || m.number == 8152 ||
+      m.number == 547 || m.number == 8115 || m.number == 8134) {
+    Message done;
+    done.number = 3621;
+    done.severity = 0;
+    done.state = 0;
+    done.line = m.line;
+    done.procedure = m.procedure;
+    done.text = "The statement has been terminated.";
+    if (m.number != 8115 && m.number != 8134) ctx.sink->OnMessage(done);
+  }
   if (xact_abort_ && m.severity >= 11) {
     if (trancount_ > 0) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -773,6 +814,22 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
   try {
     while (p.stmt.Step()) {
     }
+  } catch (const EngineError& e) {
+    if (s.kind == ast::StmtKind::kInsert) identity_ = before;
+    if (e.number() == 515 && p.t.target) {
+      // SQL Server names the table in full and the statement that failed.
+      std::string column;
+      const std::string& text = e.message().text;
+      size_t a = text.find('\''), b = a == std::string::npos ? a : text.find('\'', a + 1);
+      if (b != std::string::npos) column = text.substr(a + 1, b - a - 1);
+      std::string table = p.t.target->schema == "temp" ? "tempdb.dbo." + p.t.target->name
+                                                       : database_ + ".dbo." + p.t.target->name;
+      throw MakeError(515, 16, 2,
+                      "Cannot insert the value NULL into column '" + column + "', table '" +
+                          table + "'; column does not allow nulls. " +
+                          (s.kind == ast::StmtKind::kUpdate ? "UPDATE" : "INSERT") + " fails.");
+    }
+    throw;
   } catch (...) {
     if (s.kind == ast::StmtKind::kInsert) identity_ = before;
     throw;

@@ -86,6 +86,8 @@ struct Translator::Impl {
   Translation out;
   std::map<std::string, int> param_index;
   int alias_counter = 0;
+  std::vector<std::string> spec_aliases;  // output names of the last query spec
+  std::vector<std::string> last_aliases;  // output names of the last SELECT translated
 
   explicit Impl(TranslateEnv& e) : env(e) {}
 
@@ -119,6 +121,22 @@ struct Translator::Impl {
     r.nullable = e.nullable;
     r.aggregate = e.aggregate;
     return r;
+  }
+
+  // A value written into a column: text and binary longer than the column
+  // fail with 8152 instead of being cut.
+  TExpr FitConvert(TExpr e, const ColumnInfo& c) {
+    const TypeInfo& t = c.type;
+    bool from_sized = sql::IsCharType(e.type.type) || e.type.type == SqlType::kBinary ||
+                      e.type.type == SqlType::kVarBinary || e.type.type == SqlType::kImage;
+    bool sized = (sql::IsCharType(t.type) && t.type != SqlType::kText && t.type != SqlType::kNText &&
+                  t.type != SqlType::kSqlVariant) ||
+                 t.type == SqlType::kBinary || t.type == SqlType::kVarBinary;
+    if (!sized || !from_sized || t.length < 0 || e.null_literal) return Convert(e, t);
+    int limit = sql::IsUnicode(t.type) ? t.length / 2 : t.length;
+    bool bytes = t.type == SqlType::kBinary || t.type == SqlType::kVarBinary;
+    e.sql = "tsql_fit(" + e.sql + ", " + std::to_string(limit) + ", " + (bytes ? "1" : "0") + ")";
+    return Convert(e, t);
   }
 
   static TExpr Literal(std::string sql, TypeInfo type) {
@@ -337,9 +355,6 @@ struct Translator::Impl {
         }
         if (IsChar(a.type)) a = Convert(a, sql::FloatType());
         r.sql = "tsql_neg(" + a.sql + ", " + Code(a.type) + ")";
-        if (sql::IsIntegerType(a.type.type) && a.type.type != SqlType::kBit) {
-          r.sql = "(-" + a.sql + ")";
-        }
         r.type = a.type;
         return r;
       }
@@ -441,13 +456,6 @@ struct Translator::Impl {
       r.sql = "(" + a.sql + " || " + b.sql + ")";
       return r;
     }
-    bool ints = sql::IsIntegerType(a.type.type) && sql::IsIntegerType(b.type.type) &&
-                a.type.type != SqlType::kBit && b.type.type != SqlType::kBit;
-    if (ints && (aop == sql::ArithOp::kAdd || aop == sql::ArithOp::kSub ||
-                 aop == sql::ArithOp::kMul)) {
-      r.sql = "(" + a.sql + " " + op + " " + b.sql + ")";
-      return r;
-    }
     r.sql = std::string(lib::ArithName(aop)) + "(" + a.sql + ", " + Code(a.type) + ", " + b.sql +
             ", " + Code(b.type) + ")";
     return r;
@@ -547,7 +555,7 @@ struct Translator::Impl {
         a = ConvertForCompare(a, t);
         if (!SameStorageNoop(cols[0].type, t) &&
             sql::StorageOf(cols[0].type.type) != sql::StorageOf(t.type)) {
-          sub = "SELECT tsql_convert(c0, " + Code(cols[0].type) + ", " + Code(t) +
+          sub = "SELECT tsql_convert(" + last_aliases[0] + ", " + Code(cols[0].type) + ", " + Code(t) +
                 ", 0) FROM (" + sub + ")";
         }
         return "(" + a.sql + Collate(a) + (e.negated ? " NOT IN (" : " IN (") + sub + "))";
@@ -886,10 +894,20 @@ struct Translator::Impl {
                       "A SELECT statement that assigns a value to a variable must not be "
                       "combined with data-retrieval operations.");
     }
+    // Output names: the column's own when it has a unique one, so that
+    // derived tables and views are read by name; a made-up one otherwise.
+    std::vector<std::string> aliases;
     for (size_t i = 0; i < items.size(); ++i) {
+      const std::string& n = (*cols)[i].name;
+      bool unique = !n.empty();
+      for (size_t k = 0; k < i && unique; ++k) {
+        if (LowerName((*cols)[k].name) == LowerName(n)) unique = false;
+      }
+      aliases.push_back(unique ? QuoteIdent(n) : "__c" + std::to_string(i));
       if (i) sql += ", ";
-      sql += items[i] + " AS c" + std::to_string(i);
+      sql += items[i] + " AS " + aliases.back();
     }
+    spec_aliases = aliases;
     if (!from.empty()) sql += " FROM " + from;
     scope.allow_aggregates = false;
     if (q.where) sql += " WHERE " + Predicate(*q.where, scope);
@@ -916,13 +934,13 @@ struct Translator::Impl {
                             "The ORDER BY position number " + item.expr->text +
                                 " is out of range of the number of items in the select list.");
           }
-          term = "c" + std::to_string(n - 1) + Collate(TExpr{"", (*cols)[n - 1].type});
+          term = aliases[static_cast<size_t>(n - 1)] + Collate(TExpr{"", (*cols)[n - 1].type});
           done = true;
         } else if (item.expr->kind == ExprKind::kColumn && item.expr->parts.size() == 1) {
           for (size_t k = 0; k < cols->size(); ++k) {
             if (!(*cols)[k].name.empty() &&
                 LowerName((*cols)[k].name) == LowerName(item.expr->parts[0])) {
-              term = "c" + std::to_string(k) + Collate(TExpr{"", (*cols)[k].type});
+              term = aliases[k] + Collate(TExpr{"", (*cols)[k].type});
               done = true;
               break;
             }
@@ -953,6 +971,7 @@ struct Translator::Impl {
     bool has_unions = !s.unions.empty();
     std::string sql = Spec(s.first, outer, cols, assign_vars, assign_ops,
                            has_unions ? nullptr : &s.order_by, has_unions ? nullptr : &order);
+    std::vector<std::string> first_aliases = spec_aliases;
     if (!s.first.into.empty()) throw NotSupported("SELECT ... INTO here");
     if (has_unions) {
       if (s.first.top) sql = "SELECT * FROM (" + sql + ")";
@@ -1001,6 +1020,7 @@ struct Translator::Impl {
     } else if (!order.empty()) {
       sql += " ORDER BY " + order;
     }
+    last_aliases = first_aliases;
     return sql;
   }
 };
@@ -1135,7 +1155,7 @@ Translation Translator::Insert(const ast::Statement& s) {
       return std::string("NULL");
     }
     TExpr x = I.Expression(e, scope);
-    return I.Convert(x, c.type).sql;
+    return I.FitConvert(x, c).sql;
   };
   if (!s.values.empty()) {
     sql += "VALUES ";
@@ -1164,6 +1184,7 @@ Translation Translator::Insert(const ast::Statement& s) {
   } else if (s.select) {
     std::vector<Column> qcols;
     std::string q = I.SelectSql(*s.select, nullptr, &qcols, nullptr, nullptr);
+    std::vector<std::string> aliases = I.last_aliases;
     if (qcols.size() != targets.size()) {
       throw MakeError(120, 15, 1,
                       "The select list for the INSERT statement contains " +
@@ -1179,9 +1200,9 @@ Translation Translator::Insert(const ast::Statement& s) {
     }
     for (size_t i = 0; i < qcols.size(); ++i) {
       TExpr x;
-      x.sql = "q.c" + std::to_string(i);
+      x.sql = "q." + aliases[i];
       x.type = qcols[i].type;
-      outer += (first ? "" : ", ") + I.Convert(x, table->columns[static_cast<size_t>(targets[i])].type).sql;
+      outer += (first ? "" : ", ") + I.FitConvert(x, table->columns[static_cast<size_t>(targets[i])]).sql;
       first = false;
     }
     sql += outer + " FROM (" + q + ") AS q WHERE true";
@@ -1193,55 +1214,41 @@ Translation Translator::Insert(const ast::Statement& s) {
 Translation Translator::Update(const ast::Statement& s) {
   Impl& I = *impl_;
   Scope scope;
-  std::string target_alias;
   std::shared_ptr<const TableInfo> table;
+  std::string target_alias;  // as the statement names it
   std::string from_sql;
   if (!s.from.empty()) {
-    // UPDATE alias SET ... FROM t alias JOIN ...: the target is one of the
-    // FROM sources; the others become SQLite's UPDATE ... FROM.
+    // UPDATE x SET ... FROM t x JOIN ...: the FROM list (joins of any kind)
+    // finds the rows and their new values; the update then applies them by
+    // rowid.
+    for (size_t i = 0; i < s.from.size(); ++i) {
+      from_sql += (i ? ", " : "") + I.FromItem(*s.from[i], scope);
+    }
     std::string want = LowerName(s.target.back());
-    const ast::TableRef* target_ref = nullptr;
-    for (const auto& ref : s.from) {
-      if (ref->kind == ast::TableRef::Kind::kTable &&
-          (LowerName(ref->alias) == want ||
-           (ref->alias.empty() && LowerName(ref->name.back()) == want))) {
-        target_ref = ref.get();
+    const Source* target = nullptr;
+    for (const Source& src : scope.sources) {
+      if (LowerName(src.alias) == want) target = &src;
+    }
+    if (!target) {
+      for (const Source& src : scope.sources) {
+        if (src.table && LowerName(src.table->name) == want) target = &src;
       }
     }
-    if (!target_ref) {
-      // The target is not listed in FROM (or sits inside a join): keep it
-      // apart and join through the FROM list.
+    if (target) {
+      table = target->table;
+      target_alias = target->alias;
+    } else {
       table = I.env.Table(s.target);
       if (!table) throw InvalidObject(JoinParts(s.target));
-      target_alias = table->name;
       Source src;
       src.table = table;
       src.alias = table->name;
       src.sql_alias = QuoteIdent(table->name);
-      // A FROM list naming the same table inside a join is a self-join in
-      // SQLite; refuse it rather than update the wrong rows.
-      scope.sources.push_back(src);
-      for (size_t i = 0; i < s.from.size(); ++i) {
-        from_sql += (i ? ", " : "") + I.FromItem(*s.from[i], scope);
-      }
-      for (size_t i = 1; i < scope.sources.size(); ++i) {
-        if (scope.sources[i].table && scope.sources[i].table->id == table->id &&
-            LowerName(scope.sources[i].alias) == LowerName(table->name)) {
-          throw NotSupported("UPDATE ... FROM with the target table inside a join");
-        }
-      }
-    } else {
-      Source src = I.MakeSource(*target_ref);
-      table = src.table;
-      target_alias = src.alias;
-      scope.sources.push_back(src);
-      bool first = true;
-      for (const auto& ref : s.from) {
-        if (ref.get() == target_ref) continue;
-        from_sql += (first ? "" : ", ") + I.FromItem(*ref, scope);
-        first = false;
-      }
+      target_alias = table->name;
+      scope.sources.insert(scope.sources.begin(), src);
+      from_sql = table->SqlName() + " AS " + src.sql_alias + ", " + from_sql;
     }
+    if (!table) throw NotSupported("UPDATE of a derived table");
   } else {
     table = I.env.Table(s.target);
     if (!table) throw InvalidObject(JoinParts(s.target));
@@ -1254,8 +1261,7 @@ Translation Translator::Update(const ast::Statement& s) {
   }
   if (table->kind != 'U') throw NotSupported("UPDATE of a view or system table");
   I.out.target = table;
-  std::string sql = "UPDATE " + table->SqlName() + " AS " + QuoteIdent(target_alias) + " SET ";
-  bool first = true;
+  std::vector<std::string> names, values;
   for (const ast::SetAssign& a : s.sets) {
     if (a.column[0] == '@') throw NotSupported("UPDATE ... SET @variable");
     const ColumnInfo* c = table->Find(a.column);
@@ -1267,9 +1273,9 @@ Translation Translator::Update(const ast::Statement& s) {
     if (a.op != "=") {
       ast::Expr col;
       col.kind = ExprKind::kColumn;
-      col.parts = {c->name};
+      col.parts = {target_alias, c->name};
       TExpr cur = I.ColumnRef(col, scope);
-      sql::ArithOp op = a.op == "+=" ? sql::ArithOp::kAdd
+      sql::ArithOp op = a.op == "+="   ? sql::ArithOp::kAdd
                         : a.op == "-=" ? sql::ArithOp::kSub
                         : a.op == "*=" ? sql::ArithOp::kMul
                         : a.op == "/=" ? sql::ArithOp::kDiv
@@ -1280,22 +1286,40 @@ Translation Translator::Update(const ast::Statement& s) {
               v.sql + ", " + Code(v.type) + ")";
       v = r;
     }
-    sql += (first ? "" : ", ") + QuoteIdent(c->name) + " = " + I.Convert(v, c->type).sql;
-    first = false;
+    names.push_back(QuoteIdent(c->name));
+    values.push_back(I.FitConvert(v, *c).sql);
   }
-  if (!from_sql.empty()) sql += " FROM " + from_sql;
   std::string where;
   if (s.where) where = I.Predicate(*s.where, scope);
-  if (s.top) {
-    TExpr t = I.Expression(*s.top, scope);
-    std::string inner = "SELECT " + QuoteIdent(target_alias) + ".rowid FROM " + table->SqlName() +
-                        " AS " + QuoteIdent(target_alias);
-    if (!from_sql.empty()) inner += ", " + from_sql;
+  std::string limit;
+  if (s.top) limit = " LIMIT " + I.Convert(I.Expression(*s.top, scope), sql::BigIntType()).sql;
+  std::string sql = "UPDATE " + table->SqlName() + " AS __t SET ";
+  if (!s.from.empty()) {
+    std::string inner = "SELECT " + QuoteIdent(target_alias) + ".rowid AS __rid";
+    for (size_t i = 0; i < values.size(); ++i) {
+      inner += ", " + values[i] + " AS __v" + std::to_string(i);
+    }
+    inner += " FROM " + from_sql;
     if (!where.empty()) inner += " WHERE " + where;
-    inner += " LIMIT " + I.Convert(t, sql::BigIntType()).sql;
-    where = QuoteIdent(target_alias) + ".rowid IN (" + inner + ")";
+    inner += limit;
+    for (size_t i = 0; i < names.size(); ++i) {
+      sql += (i ? ", " : "") + names[i] + " = __q.__v" + std::to_string(i);
+    }
+    sql += " FROM (" + inner + ") AS __q WHERE __t.rowid = __q.__rid";
+  } else {
+    // The target keeps the name the statement's expressions use.
+    sql = "UPDATE " + table->SqlName() + " AS " + QuoteIdent(target_alias) + " SET ";
+    for (size_t i = 0; i < names.size(); ++i) {
+      sql += (i ? ", " : "") + names[i] + " = " + values[i];
+    }
+    if (!limit.empty()) {
+      std::string inner = "SELECT rowid FROM " + table->SqlName() + " AS " +
+                          QuoteIdent(target_alias);
+      if (!where.empty()) inner += " WHERE " + where;
+      where = "rowid IN (" + inner + limit + ")";
+    }
+    if (!where.empty()) sql += " WHERE " + where;
   }
-  if (!where.empty()) sql += " WHERE " + where;
   I.out.sql = sql;
   return std::move(I.out);
 }

@@ -101,7 +101,7 @@ class Parser {
     const Token& t = Peek();
     if (t.kind == TokenKind::kEnd) return IncorrectSyntaxNear(t.line, "");
     if (t.kind == TokenKind::kIdent && Reserved().count(Lower(t.text))) {
-      return SyntaxError(156, t.line, "Incorrect syntax near the keyword '" + Lower(t.text) + "'.");
+      return SyntaxError(156, t.line, "Incorrect syntax near the keyword '" + t.text + "'.");
     }
     std::string near = t.text;
     if (t.kind == TokenKind::kString || t.kind == TokenKind::kNString) near = t.text;
