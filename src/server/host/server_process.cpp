@@ -28,8 +28,9 @@
 namespace tillbase::host {
 namespace {
 
-// How long the end of the process may take before it is cut short: calls
-// in flight get this long to finish.
+// How long calls in flight get to finish at the end of the process before
+// their statements are interrupted, and before the process ends anyway.
+constexpr std::chrono::seconds kShutdownGrace{5};
 constexpr std::chrono::seconds kShutdownBound{15};
 
 // The listening socket handed over by socket activation, if any. The
@@ -83,17 +84,21 @@ std::string ListenText(const std::string& address, std::uint16_t port) {
   return address + ":" + std::to_string(port);
 }
 
-// Cuts the end of the process short when it does not finish in time.
+// Keeps the end of the process within a bound: after the grace the running
+// statements are interrupted, after the bound the process ends regardless.
 class ShutdownBound {
  public:
-  explicit ShutdownBound(std::ostream& err) {
-    thread_ = std::thread([this, &err] {
+  ShutdownBound(session::SessionServer& sessions, std::ostream& err) {
+    thread_ = std::thread([this, &sessions, &err] {
       std::unique_lock lock(mutex_);
-      if (!changed_.wait_for(lock, kShutdownBound, [this] { return done_; })) {
-        err << "tillbase-server: calls still running after " << kShutdownBound.count()
-            << " seconds; ending anyway" << std::endl;
-        std::_Exit(0);
+      if (changed_.wait_for(lock, kShutdownGrace, [this] { return done_; })) return;
+      sessions.CancelRunningStatements();
+      if (changed_.wait_for(lock, kShutdownBound - kShutdownGrace, [this] { return done_; })) {
+        return;
       }
+      err << "tillbase-server: calls still running after " << kShutdownBound.count()
+          << " seconds; ending without them" << std::endl;
+      std::_Exit(1);
     });
   }
   ~ShutdownBound() {
@@ -236,7 +241,7 @@ int RunServerProcess(const std::vector<std::string>& args, const std::string& ex
   // The end: clients can no longer reach the server, their objects are
   // released, the companion stops, and the instance lock goes last.
   {
-    ShutdownBound bound(err);
+    ShutdownBound bound(sessions, err);
     http->Stop();
     sessions.SetMainWindow(nullptr);
     sessions.companion().Stop();

@@ -58,9 +58,11 @@ TCoTillbaseServer::TCoTillbaseServer(SessionServer& server)
   adoPosBarCodeView.SetSql("select * from PosBarCodeView");
   adoLocalView.SetSql("select * from PosBarCodeView");
   RemoteDataModuleCreate();
+  server_.AddSession(this);
 }
 
 TCoTillbaseServer::~TCoTillbaseServer() {
+  server_.RemoveSession(this);
   // The datasets detach from the connection as they go; the connection
   // closes last (an open transaction is rolled back by the database).
   try {

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "server/session/co_tillbase_server.h"
 #include "server/session/host_address.h"
 
 namespace tillbase::session {
@@ -19,6 +20,22 @@ SessionServer::SessionServer(Options options)
     : options_(std::move(options)),
       client_table_(options_.clock != nullptr ? *options_.clock : DefaultClock()),
       companion_(CompanionOptions(options_)) {}
+
+void SessionServer::AddSession(TCoTillbaseServer* session) {
+  std::lock_guard lock(sessions_mutex_);
+  sessions_.insert(session);
+}
+
+void SessionServer::RemoveSession(TCoTillbaseServer* session) {
+  std::lock_guard lock(sessions_mutex_);
+  sessions_.erase(session);
+}
+
+void SessionServer::CancelRunningStatements() {
+  // Held while cancelling, so that no session is destroyed meanwhile.
+  std::lock_guard lock(sessions_mutex_);
+  for (TCoTillbaseServer* session : sessions_) session->cnnAdo.Cancel();
+}
 
 ConnectSettings SessionServer::LoadSettings() const {
   if (!options_.load_settings) throw std::runtime_error("no connection settings are configured");

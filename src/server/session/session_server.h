@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,8 @@ struct ConnectSettings {
   std::string windows_security;  // WindowsSecurity, as written
   db::DriverSettings driver;     // which database driver (a setting of the home)
 };
+
+class TCoTillbaseServer;
 
 class SessionServer {
  public:
@@ -54,6 +58,13 @@ class SessionServer {
   void SetMainWindow(MainWindowLink* window) { main_window_.store(window); }
   MainWindowLink* main_window() const { return main_window_.load(); }
 
+  // Every live session registers itself, so that the end of the process
+  // can interrupt statements that would otherwise keep it waiting.
+  void AddSession(TCoTillbaseServer* session);
+  void RemoveSession(TCoTillbaseServer* session);
+  // Interrupts the statement each live session runs now (any thread).
+  void CancelRunningStatements();
+
   ConnectSettings LoadSettings() const;
   std::vector<std::string> HostAddresses() const;
 
@@ -62,6 +73,8 @@ class SessionServer {
   ClientTable client_table_;
   Companion companion_;
   std::atomic<MainWindowLink*> main_window_{nullptr};
+  std::mutex sessions_mutex_;
+  std::set<TCoTillbaseServer*> sessions_;
 };
 
 }  // namespace tillbase::session

@@ -1,0 +1,108 @@
+#include "server/session/packet_builder.h"
+
+#include <stdexcept>
+
+#include "db/query.h"
+#include "db/stored_proc.h"
+#include "shared/proc_params.h"
+
+namespace tillbase::session {
+namespace {
+
+// Sets the parameters a request carries on the dataset. Only names and
+// values count: the dataset's refreshed list knows the types.
+void ApplyParams(db::DataSet& dataset, const Variant& params) {
+  std::vector<ParamEntry> entries = UnpackParams(params);
+  if (entries.empty()) return;
+  auto* proc = dynamic_cast<db::StoredProc*>(&dataset);
+  if (proc == nullptr) {
+    // A query of this layer has no parameters: a value sent for one would
+    // otherwise vanish.
+    throw std::runtime_error("Parameter '" + entries.front().name + "' not found");
+  }
+  // New values take effect at the next open.
+  dataset.Close();
+  if (proc->Params().Count() == 0 && !proc->ProcedureName().empty()) proc->RefreshParameters();
+  for (const ParamEntry& e : entries) {
+    db::Parameter& p = proc->ParamByName(e.name);
+    if (p.direction == pdReturnValue) continue;
+    p.value = e.value;
+  }
+}
+
+void ApplyCommandText(const ProviderInfo& provider, db::DataSet& dataset,
+                      std::string_view command_text) {
+  if (!provider.allow_command_text) {
+    throw std::runtime_error("Provider " + std::string(provider.name) +
+                             " does not accept command text");
+  }
+  dataset.Close();
+  if (auto* query = dynamic_cast<db::Query*>(&dataset)) {
+    query->SetSql(std::string(command_text));
+  } else if (auto* proc = dynamic_cast<db::StoredProc*>(&dataset)) {
+    proc->SetProcedureName(command_text);
+    proc->RefreshParameters();
+  }
+}
+
+}  // namespace
+
+std::vector<PacketField> PacketFieldsOf(const db::RecordSet& records) {
+  std::vector<PacketField> fields;
+  fields.reserve(records.FieldDefs().size());
+  for (const db::FieldDef& def : records.FieldDefs()) {
+    PacketField f;
+    f.name = def.name;
+    f.data_type = def.data_type;
+    f.size = def.size;
+    f.precision = def.precision;
+    f.scale = def.scale;
+    f.required = def.required && !def.read_only;
+    f.read_only = def.read_only;
+    f.key = def.key;
+    f.auto_increment = def.read_only;
+    fields.push_back(std::move(f));
+  }
+  return fields;
+}
+
+DataPacket BuildPacket(db::RecordSet& records, int32_t count, int32_t& recs_out,
+                       const std::vector<PacketField>* fixed) {
+  DataPacket packet;
+  std::vector<int> columns;  // record-set column of each packet field
+  if (fixed != nullptr) {
+    packet.fields = *fixed;
+    for (const PacketField& f : *fixed) columns.push_back(records.FieldByName(f.name).index());
+  } else {
+    packet.fields = PacketFieldsOf(records);
+    for (int i = 0; i < records.FieldCount(); ++i) columns.push_back(i);
+  }
+  recs_out = 0;
+  while ((count < 0 || recs_out < count) && !records.Eof()) {
+    const std::vector<Variant>* row = records.CurrentRow();
+    if (row == nullptr) break;
+    PacketRow out;
+    out.values.reserve(columns.size());
+    for (int c : columns) out.values.push_back((*row)[static_cast<size_t>(c)]);
+    packet.rows.push_back(std::move(out));
+    ++recs_out;
+    records.Next();
+  }
+  return packet;
+}
+
+Variant GetRecords(const ProviderInfo& provider, db::DataSet* dataset, int32_t count,
+                   int32_t options, std::string_view command_text, const Variant& params,
+                   int32_t& recs_out) {
+  recs_out = 0;
+  if (dataset == nullptr) throw std::runtime_error("Missing data provider or data packet");
+  if (options & kGetRecordsReset) dataset->Close();
+  if (!command_text.empty()) ApplyCommandText(provider, *dataset, command_text);
+  ApplyParams(*dataset, params);
+  dataset->Open();
+  const std::vector<PacketField>* fixed = provider.fixed_fields ? &VipCardsFields() : nullptr;
+  DataPacket packet = BuildPacket(dataset->Records(), count, recs_out, fixed);
+  return packet.ToVariant();
+}
+
+}  // namespace tillbase::session
