@@ -476,6 +476,109 @@ TEST_F(EngineTest, RepeatedTextReusesItsTranslation) {
   EXPECT_EQ(Str(c.result_sets[0].rows[0][0]), "abc");
 }
 
+TEST_F(EngineTest, QueriesJoinsUnionsAndDerivedTables) {
+  Run("create table g (id int, grp varchar(5), amt money)\n"
+      "insert g values (1, 'a', 1), (2, 'a', 2.5), (3, 'B', 4), (4, null, 8)\n"
+      "create table h (grp varchar(5), label nvarchar(10))\n"
+      "insert h values ('A', N'first'), ('b', N'second')");
+  BatchResult r = Run(
+      "select top 2 g.id, h.label from g join h on h.grp = g.grp order by g.id desc\n"
+      "select d.grp, d.total from (select grp, sum(amt) as total from g group by grp) d "
+      "where d.total > 3 order by 2\n"
+      "select id from g where grp is null union select 10 union all select 10 order by 1\n"
+      "select g.id, h.label from g left join h on h.grp = g.grp where h.label is null\n"
+      "select count(distinct grp) as n, min(amt) as lo, avg(amt) as mean from g\n"
+      "select id from g where id in (select id from g where amt >= 4) and exists "
+      "(select 1 from h where h.grp = g.grp)");
+  ASSERT_EQ(r.result_sets.size(), 6u);
+  const auto& top = r.result_sets[0].rows;
+  ASSERT_EQ(top.size(), 2u);
+  EXPECT_EQ(Int(top[0][0]), 3);
+  EXPECT_EQ(Str(top[0][1]), "second");  // 'B' joins 'b': comparisons ignore case
+  const auto& derived = r.result_sets[1].rows;
+  ASSERT_EQ(derived.size(), 3u);
+  EXPECT_EQ(Dec(derived[0][1]), "3.5000");
+  EXPECT_EQ(Dec(derived[1][1]), "4.0000");
+  EXPECT_TRUE(IsNull(derived[2][0]));
+  const auto& uni = r.result_sets[2].rows;
+  ASSERT_EQ(uni.size(), 3u);
+  EXPECT_EQ(Int(uni[0][0]), 4);
+  EXPECT_EQ(Int(uni[2][0]), 10);
+  ASSERT_EQ(r.result_sets[3].rows.size(), 1u);
+  EXPECT_EQ(Int(r.result_sets[3].rows[0][0]), 4);
+  EXPECT_EQ(Int(r.result_sets[4].rows[0][0]), 2);
+  EXPECT_EQ(Dec(r.result_sets[4].rows[0][1]), "1.0000");
+  EXPECT_EQ(Dec(r.result_sets[4].rows[0][2]), "3.8750");
+  ASSERT_EQ(r.result_sets[5].rows.size(), 1u);
+  EXPECT_EQ(Int(r.result_sets[5].rows[0][0]), 3);
+}
+
+TEST_F(EngineTest, DmlForms) {
+  Run("create table o (id int identity, code varchar(5) not null, qty int default 0)\n"
+      "create table b (code varchar(5), extra int)\n"
+      "insert o (code) values ('a'), ('b'), ('c')\n"
+      "insert b values ('A', 10), ('b', 20)\n"
+      "update o set qty = o.qty + b.extra from o inner join b on b.code = o.code\n"
+      "update top (1) o set qty = qty + 1 where code = 'c'\n"
+      "insert o (code, qty) select code, extra from b where extra > 15\n"
+      "delete o from o join b on b.code = o.code where b.extra = 10");
+  BatchResult r = Run("select code, qty from o order by id");
+  ASSERT_EQ(r.result_sets[0].rows.size(), 3u);
+  EXPECT_EQ(Str(r.result_sets[0].rows[0][0]), "b");
+  EXPECT_EQ(Int(r.result_sets[0].rows[0][1]), 20);
+  EXPECT_EQ(Int(r.result_sets[0].rows[1][1]), 1);
+  EXPECT_EQ(Int(r.result_sets[0].rows[2][1]), 20);
+  // Too long for the column: refused, nothing written.
+  EXPECT_EQ(Fail("insert o (code) values ('toolong')").number, 8152);
+  EXPECT_EQ(Fail("update o set code = 'toolong'").number, 8152);
+  EXPECT_EQ(Int(One("select count(*) from o where len(code) > 5")), 0);
+  Run("truncate table o\ninsert o (code) values ('z')");
+  EXPECT_EQ(Int(One("select id from o")), 1);  // TRUNCATE starts the identity again
+}
+
+TEST_F(EngineTest, SchemaStatements) {
+  Run("create table s1 (a int, b varchar(10))\n"
+      "insert s1 values (1, 'x')\n"
+      "alter table s1 add c money null, d int not null default 5\n"
+      "alter table s1 drop column b\n"
+      "create unique index ix_a on s1 (a)");
+  Run("create view v1 as select a, c, d from s1 where a > 0");
+  EXPECT_EQ(Fail("select 1\ncreate view v2 as select 1 as one").number, 111);
+  Run("select a, c, d into #copy from v1");
+  BatchResult r = Run("select * from #copy\nselect name from sysobjects where type = 'V'");
+  ASSERT_EQ(r.result_sets[0].columns.size(), 3u);
+  EXPECT_EQ(r.result_sets[0].columns[1].type.type, SqlType::kMoney);
+  EXPECT_EQ(Int(r.result_sets[0].rows[0][2]), 5);
+  EXPECT_EQ(Str(r.result_sets[1].rows[0][0]), "v1");
+  EXPECT_EQ(Fail("insert s1 (a) values (1)").number, 2627);
+  Run("drop index s1.ix_a\ninsert s1 (a) values (1)\ndrop view v1\ndrop table s1");
+  EXPECT_EQ(Fail("drop table s1").number, 3701);
+  Run("drop table if exists s1");
+  // DDL inside a transaction that rolls back leaves nothing behind.
+  Run("begin tran\ncreate table gone (x int)\ninsert gone values (1)\nrollback");
+  EXPECT_EQ(Fail("select * from gone").number, 208);
+  Run("create table gone (y varchar(3))\ninsert gone values ('new')");
+  EXPECT_EQ(Str(One("select * from gone")), "new");
+}
+
+TEST_F(EngineTest, DynamicSqlAndMetadataOnly) {
+  Run("create table dq (v int)\ninsert dq values (3)");
+  BatchResult r = Run(
+      "declare @n int, @sql nvarchar(100) = N'select v * 2 as dbl from dq'\n"
+      "exec (@sql)\n"
+      "exec sp_executesql N'select @out = v + @add from dq', N'@add int, @out int output', "
+      "@add = 4, @out = @n output\n"
+      "select @n");
+  ASSERT_EQ(r.result_sets.size(), 2u);
+  EXPECT_EQ(Int(r.result_sets[0].rows[0][0]), 6);
+  EXPECT_EQ(Int(r.result_sets[1].rows[0][0]), 7);
+  BatchResult meta = Run("set fmtonly on\nselect v from dq\ndelete dq\nset fmtonly off");
+  ASSERT_EQ(meta.result_sets.size(), 1u);
+  EXPECT_EQ(meta.result_sets[0].columns[0].name, "v");
+  EXPECT_TRUE(meta.result_sets[0].rows.empty());
+  EXPECT_EQ(Int(One("select count(*) from dq")), 1);
+}
+
 class EngineConcurrency : public EngineTest {};
 
 // Cancel() from another thread stops a statement that would run forever.

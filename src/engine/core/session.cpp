@@ -209,7 +209,7 @@ void Session::CheckVersion() {
     seen_version_ = v;
     catalog_->Invalidate();
     for (auto& [text, parsed] : batch_cache_) parsed->prepared.clear();
-    for (auto& [text, parsed] : proc_cache_) parsed->prepared.clear();
+    proc_cache_.clear();
   }
 }
 
@@ -493,6 +493,7 @@ void Session::OnError(const EngineError& e, const ast::Statement& s, Ctx& ctx) {
     if (trancount_ > 0) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       trancount_ = 0;
+      SchemaChanged();
     }
     ctx.sink->OnMessage(m);
     throw BatchAbort{};
@@ -514,13 +515,17 @@ void Session::OnError(const EngineError& e, const ast::Statement& s, Ctx& ctx) {
     if (trancount_ > 0) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       trancount_ = 0;
+      SchemaChanged();
     }
     throw BatchAbort{};
   }
   if (EndsBatch(m.number) || m.severity >= 20) throw BatchAbort{};
   // A failed statement inside a transaction SQLite already undid; a failed
   // COMMIT leaves SQLite outside the transaction the counter expects.
-  if (trancount_ > 0 && sqlite3_get_autocommit(db_)) trancount_ = 0;
+  if (trancount_ > 0 && sqlite3_get_autocommit(db_)) {
+    trancount_ = 0;
+    SchemaChanged();
+  }
 }
 
 // ---- translations -----------------------------------------------------------
@@ -1475,6 +1480,7 @@ void Session::ExecTransaction(const ast::Statement& s, Ctx& ctx) {
         std::string sp = "tb_save_" + LowerName(s.tran_name);
         if (sqlite3_exec(db_, ("ROLLBACK TO " + QuoteIdent(sp)).c_str(), nullptr, nullptr,
                          nullptr) == SQLITE_OK) {
+          SchemaChanged();
           return;
         }
       }
@@ -1485,6 +1491,8 @@ void Session::ExecTransaction(const ast::Statement& s, Ctx& ctx) {
       }
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       trancount_ = 0;
+      // DDL of the transaction is undone too: forget what was read.
+      SchemaChanged();
       return;
     case K::kSaveTran:
       if (trancount_ == 0) {
@@ -1508,13 +1516,17 @@ std::shared_ptr<ParsedBatch> Session::ParseProc(const std::vector<std::string>& 
       LowerName(name_parts[name_parts.size() - 3]) != LowerName(database_)) {
     throw NotSupported("a procedure in another database (" + name_parts[name_parts.size() - 3] + ")");
   }
+  std::string key = LowerName(name) + ";" + std::to_string(group);
+  auto it = proc_cache_.find(key);
+  if (it != proc_cache_.end()) {
+    *display = it->second->display;
+    return it->second;
+  }
   auto proc = catalog_->FindProc(name, group);
   if (!proc) throw ProcNotFound(name_parts.back());
   *display = proc->name;
-  std::string key = std::to_string(proc->id) + ";" + std::to_string(group);
-  auto it = proc_cache_.find(key);
-  if (it != proc_cache_.end()) return it->second;
   auto parsed = std::make_shared<ParsedBatch>();
+  parsed->display = proc->name;
   parsed->batch = parser::ParseBatch(proc->text);
   if (parsed->batch.statements.empty() ||
       parsed->batch.statements[0]->kind != ast::StmtKind::kCreateProc) {

@@ -50,6 +50,7 @@ struct Prepared {
 };
 struct ParsedBatch {
   ast::Batch batch;
+  std::string display;  // a procedure's name as created
   std::map<std::pair<const void*, int>, std::unique_ptr<Prepared>> prepared;
 };
 
