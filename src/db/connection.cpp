@@ -165,7 +165,8 @@ void Connection::ClearProperties() {
 }
 
 bool Connection::PersistSecurityInfo() const {
-  std::string_view v = TrimBlanks(Property("Persist Security Info"));
+  const std::string value = Property("Persist Security Info");
+  std::string_view v = TrimBlanks(value);
   return EqualsNoCase(v, "True") || EqualsNoCase(v, "yes");
 }
 

@@ -533,6 +533,7 @@ void OdbcCursor::DescribeColumns() {
 }
 
 OdbcCursor::Step OdbcCursor::Advance() {
+  if (stmt_ == SQL_NULL_HSTMT) return Step::kEnd;
   const bool first = first_;
   first_ = false;
   SQLRETURN rc = pending_rc_;
