@@ -163,6 +163,14 @@ TEST_F(SqlFunctionsTest, DecimalArithmeticIsExactAtTheResultScale) {
   EXPECT_EQ(TypeDecl(ArithmeticResultType(ArithOp::kAdd, ParseDecl("varchar(3)"), IntType())),
             "int");
   EXPECT_THROW(ArithmeticResultType(ArithOp::kMod, FloatType(), IntType()), EngineError);
+  // 2.0 / 3: the literal 3 counts as decimal(1,0), giving decimal(7,6).
+  TypeInfo three = IntegerLiteralOperand(IntType(), 3, ParseDecl("decimal(2,1)"));
+  EXPECT_EQ(TypeDecl(three), "decimal(1,0)");
+  EXPECT_EQ(TypeDecl(ArithmeticResultType(ArithOp::kDiv, ParseDecl("decimal(2,1)"), three)),
+            "decimal(7,6)");
+  EXPECT_EQ(TypeDecl(IntegerLiteralOperand(IntType(), -12345, ParseDecl("numeric(5,2)"))),
+            "decimal(5,0)");
+  EXPECT_EQ(TypeDecl(IntegerLiteralOperand(IntType(), 3, FloatType())), "int");
 }
 
 TEST_F(SqlFunctionsTest, CastAndConvert) {

@@ -235,6 +235,17 @@ TypeInfo ArithmeticResultType(ArithOp op, const TypeInfo& a, const TypeInfo& b) 
   return hi;
 }
 
+TypeInfo IntegerLiteralOperand(const TypeInfo& literal, int64_t value, const TypeInfo& other) {
+  if (other.type != SqlType::kDecimal && other.type != SqlType::kNumeric) return literal;
+  if (StorageOf(literal.type) != Storage::kInt) return literal;
+  int digits = 1;
+  for (uint64_t u = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+       u >= 10; u /= 10) {
+    ++digits;
+  }
+  return DecimalType(digits, 0);
+}
+
 TypeInfo ComparisonType(const TypeInfo& a, const TypeInfo& b) {
   bool ca = IsCharType(a.type), cb = IsCharType(b.type);
   if (ca && cb) return IsUnicode(b.type) && !IsUnicode(a.type) ? b : a;

@@ -105,6 +105,11 @@ std::string_view ArithmeticFunction(ArithOp op);  // "tsql_add", ...
 // 206 (operand type clash, e.g. date + int).
 TypeInfo ArithmeticResultType(ArithOp op, const TypeInfo& a, const TypeInfo& b);
 
+// The type an integer literal takes as an operand of arithmetic with
+// `other`: decimal(digits, 0) when other is decimal or numeric (so that
+// 2.0/3 is 0.666666), else `literal` unchanged.
+TypeInfo IntegerLiteralOperand(const TypeInfo& literal, int64_t value, const TypeInfo& other);
+
 // The type both sides of a comparison are converted to: the one of higher
 // precedence (for two decimals, one holding both).
 TypeInfo ComparisonType(const TypeInfo& a, const TypeInfo& b);
