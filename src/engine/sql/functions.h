@@ -23,7 +23,8 @@
 //    The result type is ArithmeticResultType(); SQLite's own operators are
 //    never used for arithmetic (they neither raise 8134 nor keep decimals).
 //    An integer literal is typed int, except that where it meets a decimal
-//    operand it counts as decimal(digits, 0), so that 2.0/3 is 0.666666.
+//    operand it counts as decimal(digits, 0), so that 2.0/3 is 0.666666
+//    (IntegerLiteralOperand).
 //    A bare NULL literal is typed int; every function returns NULL for NULL
 //    operands before it converts anything.
 //  * Comparisons use SQLite's operators after both sides were converted to
