@@ -423,9 +423,8 @@ Variant ApplyDelta(db::Connection& connection, const DataPacket& delta, std::str
   return errors.ToVariant();
 }
 
-Variant ApplyUpdates(const ProviderInfo& provider, db::DataSet* dataset,
-                     db::Connection& connection, const Variant& delta, int32_t max_errors,
-                     int32_t& error_count) {
+Variant ApplyUpdates(const ProviderInfo& provider, db::DataSet* dataset, db::Connection& connection,
+                     const Variant& delta, int32_t max_errors, int32_t& error_count) {
   error_count = 0;
   if (dataset == nullptr) throw std::runtime_error("Missing data provider or data packet");
   DataPacket packet = DataPacket::FromVariant(delta);

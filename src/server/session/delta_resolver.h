@@ -55,8 +55,7 @@ Variant ApplyDelta(db::Connection& connection, const DataPacket& delta, std::str
 
 // AS_ApplyUpdates on a provider: the table is the one its dataset's query
 // reads (for a stored procedure, the base table its fields come from).
-Variant ApplyUpdates(const ProviderInfo& provider, db::DataSet* dataset,
-                     db::Connection& connection, const Variant& delta, int32_t max_errors,
-                     int32_t& error_count);
+Variant ApplyUpdates(const ProviderInfo& provider, db::DataSet* dataset, db::Connection& connection,
+                     const Variant& delta, int32_t max_errors, int32_t& error_count);
 
 }  // namespace tillbase::session

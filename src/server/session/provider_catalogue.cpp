@@ -74,8 +74,8 @@ const std::vector<ProviderInfo>& ProviderCatalogue() {
        kKey},
       {"dpPosPtypeColorSizeView", "adoPosPtypeColorSizeView", kQuery,
        "select * from PosPtypeColorSizeView", true, false, kKey},
-      {"dpPosBarCodeView", "adoPosBarCodeView", kQuery, "select * from PosBarCodeView", true,
-       false, kKey},
+      {"dpPosBarCodeView", "adoPosBarCodeView", kQuery, "select * from PosBarCodeView", true, false,
+       kKey},
       // SetQuerySQL replaces this text.
       {"dtpLocalView", "adoLocalView", kQuery, "select * from PosBarCodeView", true, false, kKey},
   };
