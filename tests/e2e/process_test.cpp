@@ -66,8 +66,8 @@ TEST(ProcessTest, RegisterAndUnregisterSwitches) {
 
 TEST(ProcessTest, WordWithoutLeadingCharacterIsNoSwitch) {
   TestRoot root;
-  RunningServer server(root, {"REGSERVER", "--home", root.home().string(), "--listen",
-                              "127.0.0.1:0"});
+  RunningServer server(root,
+                       {"REGSERVER", "--home", root.home().string(), "--listen", "127.0.0.1:0"});
   EXPECT_FALSE(server.Ended());  // serves (standalone) instead of registering and ending
   server.Signal(SIGTERM);
   EXPECT_EQ(server.WaitForEnd().exit_code, 0);

@@ -13,7 +13,8 @@ class SessionTest : public ::testing::Test {
   void SetUp() override {
     root_.InstallCompanion();
     server_ = std::make_unique<RunningServer>(
-        root_, std::vector<std::string>{"--home", root_.home().string(), "--listen", "127.0.0.1:0"});
+        root_,
+        std::vector<std::string>{"--home", root_.home().string(), "--listen", "127.0.0.1:0"});
     rpc::ClientOptions options;
     options.port = server_->port();
     client_ = std::make_unique<rpc::Client>(options);

@@ -56,7 +56,8 @@ std::string ReadAccessKey(const CommandLine& cl) {
     std::string key;
     std::getline(in, key);
     while (!key.empty() && (key.back() == '\r' || key.back() == ' ')) key.pop_back();
-    if (key.empty()) throw std::runtime_error("the access key file " + cl.access_key_file + " is empty");
+    if (key.empty())
+      throw std::runtime_error("the access key file " + cl.access_key_file + " is empty");
     return key;
   }
   const char* env = std::getenv("TILLBASE_ACCESS_KEY");

@@ -20,8 +20,7 @@ namespace {
 
 bool IsExecutableFile(const fs::path& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-         ::access(path.c_str(), X_OK) == 0;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
 }  // namespace
@@ -53,7 +52,8 @@ std::optional<fs::path> FindProgram(const std::string& name,
   return std::nullopt;
 }
 
-ChildProcess ChildProcess::Start(const fs::path& program, const std::vector<std::string>& arguments) {
+ChildProcess ChildProcess::Start(const fs::path& program,
+                                 const std::vector<std::string>& arguments) {
   std::vector<std::string> storage;
   storage.push_back(program.string());
   storage.insert(storage.end(), arguments.begin(), arguments.end());

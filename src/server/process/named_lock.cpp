@@ -48,8 +48,7 @@ bool NamedLock::IsHeld(const std::string& name) {
   return held;
 }
 
-NamedLock::NamedLock(NamedLock&& other) noexcept
-    : fd_(other.fd_), path_(std::move(other.path_)) {
+NamedLock::NamedLock(NamedLock&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
   other.fd_ = -1;
 }
 

@@ -38,9 +38,9 @@ TCoTillbaseServer::TCoTillbaseServer(SessionServer& server)
   cnnAdo.SetProvider("SQLOLEDB.1");
   cnnAdo.SetCommandTimeout(0);
   cnnAdo.SetConnectionTimeout(0);
-  for (db::DataSet* ds : std::initializer_list<db::DataSet*>{
-           &sp_Execute, &sp_Open, &qry_Execute, &qry_Open, &ADOStoredProc, &sp_Test,
-           &qry_BaseSelect, &sp_BaseSelect}) {
+  for (db::DataSet* ds : std::initializer_list<db::DataSet*>{&sp_Execute, &sp_Open, &qry_Execute,
+                                                             &qry_Open, &ADOStoredProc, &sp_Test,
+                                                             &qry_BaseSelect, &sp_BaseSelect}) {
     ds->SetCacheSize(1000);
     ds->SetEnableBcd(false);
   }

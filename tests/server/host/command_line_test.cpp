@@ -33,12 +33,9 @@ TEST(CommandLineTest, BadArgumentsNameWhatIsWrong) {
     std::string message_part;
   };
   const Case cases[] = {
-      {{"--listen"}, "--listen needs a value"},
-      {{"--listen", "127.0.0.1"}, "ADDR:PORT"},
-      {{"--listen", "127.0.0.1:70000"}, "'70000'"},
-      {{"--home", ""}, "--home needs a directory"},
-      {{"--lease-seconds", "soon"}, "'soon'"},
-      {{"--verbose"}, "unknown option '--verbose'"},
+      {{"--listen"}, "--listen needs a value"},     {{"--listen", "127.0.0.1"}, "ADDR:PORT"},
+      {{"--listen", "127.0.0.1:70000"}, "'70000'"}, {{"--home", ""}, "--home needs a directory"},
+      {{"--lease-seconds", "soon"}, "'soon'"},      {{"--verbose"}, "unknown option '--verbose'"},
   };
   for (const Case& c : cases) {
     try {

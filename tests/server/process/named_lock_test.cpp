@@ -13,7 +13,8 @@ namespace {
 class NamedLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::path(::testing::TempDir()) / ("named_lock_" + std::to_string(::getpid()));
+    dir_ =
+        std::filesystem::path(::testing::TempDir()) / ("named_lock_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
     const char* old = std::getenv("XDG_RUNTIME_DIR");
     if (old != nullptr) old_ = old;

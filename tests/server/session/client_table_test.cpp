@@ -69,7 +69,8 @@ TEST_F(ClientTableTest, FreedSlotIsReusedFirst) {
 }
 
 TEST_F(ClientTableTest, FullTableRegistersNoMoreButStillCounts) {
-  for (int i = 0; i < ClientTable::kSlots; ++i) table_.NetConnect("id" + std::to_string(i), &window_);
+  for (int i = 0; i < ClientTable::kSlots; ++i)
+    table_.NetConnect("id" + std::to_string(i), &window_);
   EXPECT_EQ(table_.NetConnect("one-too-many", &window_), 100);
   EXPECT_EQ(window_.UserCount(), 100);
   EXPECT_FALSE(table_.DisConnect("one-too-many", &window_));

@@ -57,9 +57,8 @@ TEST_F(ConnectDbTest, SecurityFlagChoosesTheLogin) {
     bool integrated;
   };
   const Case cases[] = {
-      {"true", "", true},    {"True", "", true},     {"TRUE", "pw", true},
-      {"", "", false},       {"False", "pw", false}, {"yes", "", false},
-      {" TRUE", "", false},
+      {"true", "", true},     {"True", "", true}, {"TRUE", "pw", true}, {"", "", false},
+      {"False", "pw", false}, {"yes", "", false}, {" TRUE", "", false},
   };
   for (const Case& c : cases) {
     settings_.windows_security = c.flag;

@@ -136,9 +136,8 @@ TEST_F(SessionObjectTest, NetConnectAndDisConnectKeepTheUserCount) {
   EXPECT_EQ(server_.client_table().OccupiedCount(), 2);
   Call("DisConnect", {Variant("client-1"), Variant("POS1"), Variant("10.0.0.1")});
   EXPECT_EQ(window_.UserCount(), 1);
-  EXPECT_EQ(window_.events,
-            (std::vector<std::string>{"disconnect POS9 10.0.0.9 unknown",
-                                      "disconnect POS1 10.0.0.1 client-1"}));
+  EXPECT_EQ(window_.events, (std::vector<std::string>{"disconnect POS9 10.0.0.9 unknown",
+                                                      "disconnect POS1 10.0.0.1 client-1"}));
 }
 
 TEST_F(SessionObjectTest, FactoryKnowsOnlyTheSessionClass) {
