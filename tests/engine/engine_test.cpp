@@ -579,6 +579,30 @@ TEST_F(EngineTest, DynamicSqlAndMetadataOnly) {
   EXPECT_EQ(Int(One("select count(*) from dq")), 1);
 }
 
+TEST_F(EngineTest, IdentityInsertTakesExplicitValues) {
+  Run("create table ii (id int identity, v varchar(3))\ninsert ii (v) values ('a')");
+  EXPECT_EQ(Fail("insert ii (id, v) values (7, 'x')").number, 544);
+  Run("set identity_insert ii on\ninsert ii (id, v) values (50, 'b')");
+  EXPECT_EQ(Fail("insert ii (v) values ('c')").number, 545);
+  Run("set identity_insert ii off\ninsert ii (v) values ('c')");
+  EXPECT_EQ(Int(One("select id from ii where v = 'c'")), 51);
+}
+
+TEST_F(EngineTest, OutputsWithoutCallerTypesKeepTheParameterType) {
+  Run("create procedure GetSysValue;1 @szName varchar(50), @szReturn varchar(255) output as "
+      "set @szReturn = 'value of ' + @szName");
+  CollectingSink sink;
+  std::vector<ProcArgument> args(2);
+  args[0].name = "@szName";
+  args[0].value = std::string("Shop");
+  args[1].name = "@szReturn";
+  args[1].value = std::string("");
+  args[1].output = true;
+  CallResult r = conn_->CallProcedure("GetSysValue;1", args, sink);
+  ASSERT_TRUE(r.return_status.has_value());
+  EXPECT_EQ(Str(r.outputs[1]), "value of Shop");
+}
+
 class EngineConcurrency : public EngineTest {};
 
 // Cancel() from another thread stops a statement that would run forever.

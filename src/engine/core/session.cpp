@@ -339,6 +339,10 @@ std::shared_ptr<const TableInfo> Session::Table(const std::vector<std::string>& 
 
 // ---- identity ---------------------------------------------------------------
 
+bool Session::IdentityInsert(const TableInfo& table) {
+  return !identity_insert_.empty() && identity_insert_ == IdentityKey(table.id, table.schema);
+}
+
 std::string Session::IdentityKey(int64_t object_id, std::string_view schema) const {
   if (schema == "temp") return "#" + std::to_string(spid_) + "|" + std::to_string(object_id);
   return db_path_ + "|" + std::to_string(object_id);
@@ -810,8 +814,10 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
     return tr.Delete(s);
   });
   if (fmtonly_) return;
+  bool explicit_identity = s.kind == ast::StmtKind::kInsert && p.t.target &&
+                           p.t.target->identity_index >= 0 && IdentityInsert(*p.t.target);
   bool identity = s.kind == ast::StmtKind::kInsert && p.t.target &&
-                  p.t.target->identity_index >= 0;
+                  p.t.target->identity_index >= 0 && !explicit_identity;
   if (identity) EnsureIdentity(*p.t.target);
   Bind(p, ctx);
   Value before = identity_;
@@ -842,7 +848,12 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
   sqlite3_reset(p.stmt.get());
   int64_t n = sqlite3_changes64(db_);
   if (identity && n > 0) ctx.frame->scope_identity = identity_;
-  if (s.kind == ast::StmtKind::kInsert && !identity) identity_ = before;
+  if (explicit_identity) {
+    // Explicit identity values: the next generated one follows the highest.
+    std::lock_guard<std::mutex> lock(shared_->identity_mutex);
+    shared_->identities.erase(IdentityKey(p.t.target->id, p.t.target->schema));
+  }
+  if (s.kind == ast::StmtKind::kInsert && !identity && !explicit_identity) identity_ = before;
   row_count_ = n;
   if (!nocount_) ctx.sink->RowCount(n);
 }
@@ -958,7 +969,27 @@ void Session::ExecSetOption(const ast::Statement& s, Ctx& ctx) {
     } else if (o == "rowcount") {
       if (s.option_value != "0") throw NotSupported("SET ROWCOUNT with a limit");
     } else if (o == "identity_insert") {
-      if (on) throw NotSupported("SET IDENTITY_INSERT ON");
+      auto table = Table(s.target);
+      if (!table || table->kind != 'U') throw InvalidObject(s.target.back());
+      if (table->identity_index < 0) {
+        throw MakeError(8106, 16, 1,
+                        "Table '" + table->name +
+                            "' does not have the identity property. Cannot perform SET "
+                            "operation.");
+      }
+      std::string key = IdentityKey(table->id, table->schema);
+      if (on && !identity_insert_.empty() && identity_insert_ != key) {
+        throw MakeError(8107, 16, 1,
+                        "IDENTITY_INSERT is already ON for another table. Cannot perform SET "
+                        "operation for table '" + table->name + "'.");
+      }
+      if (on) {
+        identity_insert_ = key;
+      } else if (identity_insert_ == key) {
+        identity_insert_.clear();
+      }
+      // Inserts into the table translate differently now.
+      SchemaChanged();
     } else if (o == "ansi_nulls" || o == "quoted_identifier" || o == "ansi_warnings" ||
                o == "ansi_padding" || o == "arithabort" || o == "concat_null_yields_null" ||
                o == "ansi_null_dflt_on" || o == "implicit_transactions" ||
@@ -1627,7 +1658,7 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
       int k = param_of_arg[i];
       if (!args[i].output || !create.params[static_cast<size_t>(k)].output) continue;
       const Var& v = frame.vars[LowerName(create.params[static_cast<size_t>(k)].name)];
-      (*outputs)[i] = ConvertValue(v.value, v.type, args[i].type);
+      (*outputs)[i] = args[i].typed ? ConvertValue(v.value, v.type, args[i].type) : v.value;
     }
   }
   return frame.return_status;
@@ -1724,6 +1755,7 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
     v.name = a.name;
     v.value = a.value;
     v.type = a.type ? *a.type : NaturalType(a.value);
+    v.typed = a.type.has_value();
     v.output = a.output;
     v.use_default = a.use_default;
     values.push_back(std::move(v));

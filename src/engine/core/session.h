@@ -77,6 +77,7 @@ class Session : public TranslateEnv {
   // TranslateEnv
   std::optional<TypeInfo> VariableType(std::string_view name) override;
   std::shared_ptr<const TableInfo> Table(const std::vector<std::string>& parts) override;
+  bool IdentityInsert(const TableInfo& table) override;
 
   // Called by the identity function while a statement runs.
   int64_t NextIdentity(int64_t object_id, std::string_view schema);
@@ -100,6 +101,7 @@ class Session : public TranslateEnv {
     TypeInfo type;
     bool output = false;
     bool use_default = false;
+    bool typed = true;  // false: an output comes back in the parameter's own type
   };
 
   void OpenDatabase(const std::string& name);
@@ -182,6 +184,7 @@ class Session : public TranslateEnv {
   std::atomic<bool> cancel_{false};
   std::chrono::steady_clock::time_point deadline_{};
   uint64_t seen_version_ = 0;
+  std::string identity_insert_;  // IdentityKey of the table with IDENTITY_INSERT ON
 
   std::unordered_map<std::string, std::shared_ptr<ParsedBatch>> batch_cache_;
   std::map<std::string, std::shared_ptr<ParsedBatch>> proc_cache_;

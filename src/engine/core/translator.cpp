@@ -1112,15 +1112,35 @@ Translation Translator::Insert(const ast::Statement& s) {
   I.out.target = table;
   // Target columns in order.
   std::vector<int> targets;
+  bool explicit_identity = table->identity_index >= 0 && I.env.IdentityInsert(*table);
   if (s.columns.empty()) {
+    if (explicit_identity) {
+      throw MakeError(545, 16, 1,
+                      "Explicit value must be specified for identity column in table '" +
+                          table->name +
+                          "' either when IDENTITY_INSERT is set to ON or when a replication "
+                          "user is inserting into a NOT FOR REPLICATION identity column.");
+    }
     for (size_t i = 0; i < table->columns.size(); ++i) {
       if (!table->columns[i].identity) targets.push_back(static_cast<int>(i));
     }
   } else {
+    bool identity_given = false;
     for (const std::string& c : s.columns) {
       int k = table->IndexOf(c);
       if (k < 0) throw InvalidColumn(c);
-      if (table->columns[static_cast<size_t>(k)].identity) {
+      if (table->columns[static_cast<size_t>(k)].identity) identity_given = true;
+    }
+    if (explicit_identity && !identity_given) {
+      throw MakeError(545, 16, 1,
+                      "Explicit value must be specified for identity column in table '" +
+                          table->name +
+                          "' either when IDENTITY_INSERT is set to ON or when a replication "
+                          "user is inserting into a NOT FOR REPLICATION identity column.");
+    }
+    for (const std::string& c : s.columns) {
+      int k = table->IndexOf(c);
+      if (table->columns[static_cast<size_t>(k)].identity && !explicit_identity) {
         throw MakeError(544, 16, 1,
                         "Cannot insert explicit value for identity column in table '" +
                             table->name + "' when IDENTITY_INSERT is set to OFF.");
@@ -1132,7 +1152,7 @@ Translation Translator::Insert(const ast::Statement& s) {
   auto add_col = [&](const std::string& name) {
     cols += (cols.empty() ? "" : ", ") + QuoteIdent(name);
   };
-  bool identity = table->identity_index >= 0;
+  bool identity = table->identity_index >= 0 && !explicit_identity;
   if (identity) add_col(table->columns[static_cast<size_t>(table->identity_index)].name);
   for (int k : targets) add_col(table->columns[static_cast<size_t>(k)].name);
   std::string id_expr = "tsql_identity(" + std::to_string(table->id) + ", " +

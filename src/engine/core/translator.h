@@ -25,6 +25,8 @@ class TranslateEnv {
   virtual std::optional<TypeInfo> VariableType(std::string_view name) = 0;
   // A table or view by its (db, schema, name) parts; null when missing.
   virtual std::shared_ptr<const TableInfo> Table(const std::vector<std::string>& parts) = 0;
+  // Whether SET IDENTITY_INSERT is ON for the table.
+  virtual bool IdentityInsert(const TableInfo& table) { return false; }
 };
 
 struct Translation {
