@@ -4,11 +4,13 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <mutex>
 
 #include "engine/core/session.h"
 #include "engine/errors.h"
+#include "engine/server/server.h"
 
 namespace tillbase::engine {
 
@@ -103,16 +105,45 @@ BatchResult Connection::ExecuteBatch(std::string_view sql) {
 
 namespace {
 
+// What sp_who shows a running batch doing: its first words.
+std::string CommandOf(std::string_view sql) {
+  std::string words;
+  int count = 0;
+  size_t i = 0;
+  while (i < sql.size() && count < 2) {
+    while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+    size_t start = i;
+    while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i]))) ++i;
+    if (i == start) break;
+    std::string w(sql.substr(start, i - start));
+    for (char& c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (count == 0 && (w == "EXEC" || w == "EXECUTE")) return "EXECUTE";
+    words += (count ? " " : "") + w;
+    ++count;
+    if (w != "BACKUP" && w != "RESTORE" && w != "CREATE" && w != "DROP" && w != "ALTER") break;
+  }
+  if (words.empty()) return "SELECT";
+  return words.substr(0, 16);
+}
+
 class ConnectionImpl : public Connection {
  public:
   ConnectionImpl(std::shared_ptr<core::EngineShared> shared, const ConnectOptions& options)
-      : session_(std::move(shared), options) {}
+      : server_(shared->server), session_(std::move(shared), options) {
+    entry_ = server_->Register(session_.Spid(), options.login, options, &session_);
+  }
+  ~ConnectionImpl() override {
+    entry_->Detach();
+    server_->Unregister(entry_->spid());
+  }
 
   bool ExecuteBatch(std::string_view sql, ResultSink& sink) override {
+    Call call(*entry_, CommandOf(sql));
     return session_.ExecuteBatch(sql, sink);
   }
   CallResult CallProcedure(std::string_view name, const std::vector<ProcArgument>& args,
                            ResultSink& sink) override {
+    Call call(*entry_, "EXECUTE");
     return session_.CallProcedure(name, args, sink);
   }
   std::vector<ProcParamInfo> DescribeProcedure(std::string_view name) override {
@@ -125,7 +156,16 @@ class ConnectionImpl : public Connection {
   int TransactionCount() const override { return session_.TransactionCount(); }
 
  private:
+  // Marks the session busy in the registry for the length of one call.
+  struct Call {
+    Call(server::SessionEntry& e, std::string command) : entry(e) { entry.Enter(std::move(command)); }
+    ~Call() { entry.Leave(); }
+    server::SessionEntry& entry;
+  };
+
+  std::shared_ptr<server::Server> server_;
   core::Session session_;
+  std::shared_ptr<server::SessionEntry> entry_;
 };
 
 class EngineImpl : public Engine {
@@ -149,22 +189,17 @@ class EngineImpl : public Engine {
     }
     // Opening master once creates and initialises it.
     ConnectOptions master;
-    core::Session first(shared_, master);
+    { core::Session first(shared_, master); }
+    shared_->server = std::make_shared<server::Server>(shared_.get(), options);
   }
 
   std::unique_ptr<Connection> Connect(const ConnectOptions& options) override {
-    if (!options.trusted) {
-      bool sa = core::LowerName(options.login) == "sa";
-      if (!sa || (!shared_->sa_password.empty() && options.password != shared_->sa_password)) {
-        Message m;
-        m.number = 18456;
-        m.severity = 14;
-        m.state = 1;
-        m.text = "Login failed for user '" + options.login + "'.";
-        throw EngineError(m);
-      }
-    }
-    return std::make_unique<ConnectionImpl>(shared_, options);
+    // The session runs under the login's own spelling, or the
+    // operating-system user for a trusted login.
+    ConnectOptions checked = options;
+    checked.login = shared_->server->Authenticate(options);
+    if (checked.database.empty()) checked.database = shared_->server->DefaultDatabase(checked.login);
+    return std::make_unique<ConnectionImpl>(shared_, checked);
   }
 
  private:

@@ -191,6 +191,7 @@ enum class StmtKind {
   kDropIndex,
   kUse,
   kEmpty,
+  kServer,  // a server-level statement; body_text holds its text
 };
 
 struct Declaration {

@@ -240,6 +240,7 @@ class Parser {
         s->target.push_back(ParseName());
         return Finish(std::move(s));
       }
+      if (kw == "kill" || kw == "backup" || kw == "restore") return ParseServerStatement(t);
       if (kw == "with") throw NotSupported("WITH (common table expressions)");
       if (kw == "end" || kw == "else") throw Unexpected();
       static const std::set<std::string> kUnsupported = {
@@ -257,6 +258,24 @@ class Parser {
   static std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
+  }
+
+  // Server-level statements (databases, logins, KILL, BACKUP, RESTORE) are
+  // read by the server level itself: the statement is its text, up to the
+  // next statement.
+  StmtPtr ParseServerStatement(const Token& first) {
+    auto s = NewStmt(StmtKind::kServer, first);
+    if (&Peek() == &first) Next();
+    int depth = 0;
+    while (!AtEnd()) {
+      if (depth == 0 && IsOp(";")) break;
+      if (depth == 0 && StartsStatement() && !IsKw("with")) break;
+      if (IsOp("(")) ++depth;
+      if (IsOp(")") && depth > 0) --depth;
+      Next();
+    }
+    s->body_text = std::string(sql_.substr(first.offset, toks_[pos_ - 1].end - first.offset));
+    return Finish(std::move(s));
   }
 
   StmtPtr ParseStatementRequired() {
@@ -623,6 +642,7 @@ class Parser {
   StmtPtr ParseCreateOrAlter() {
     const Token& first = Peek();
     bool is_alter = Lower(Next().text) == "alter";
+    if (IsKw("database") || IsKw("login")) return ParseServerStatement(first);
     if (IsKw("table")) {
       Next();
       if (is_alter) return ParseAlterTable(first);
@@ -886,8 +906,8 @@ class Parser {
       kind = StmtKind::kDropProc;
     } else if (AcceptKw("index")) {
       kind = StmtKind::kDropIndex;
-    } else if (IsKw("database")) {
-      throw NotSupported("DROP DATABASE");
+    } else if (IsKw("database") || IsKw("login")) {
+      return ParseServerStatement(first);
     } else {
       throw Unexpected();
     }

@@ -1,0 +1,35 @@
+// The server level's door into a session's internals. Kept in one place so
+// that the interpreter's private state is reached from as few spots as
+// possible.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+
+#include "engine/engine.h"
+
+namespace tillbase::engine::core {
+class Session;
+struct EngineShared;
+}  // namespace tillbase::engine::core
+
+namespace tillbase::engine::server {
+
+class Server;
+
+class Access {
+ public:
+  // Ends the session's storage: open transactions roll back, locks go.
+  static void Close(core::Session& s);
+  static void Cancel(core::Session& s);
+  static bool IsOpen(core::Session& s);
+  static Server& ServerOf(core::Session& s);
+  static int Spid(core::Session& s);
+  static int TranCount(core::Session& s);
+  static std::string Database(core::Session& s);
+  static const ConnectOptions& Options(core::Session& s);
+  static std::vector<ProcParamInfo> Describe(core::Session& s, const std::string& name);
+};
+
+}  // namespace tillbase::engine::server

@@ -1,0 +1,154 @@
+// The server level of the embedded engine: the databases of a data
+// directory, the logins kept in master, and the registry of live sessions.
+// One Server exists per Engine and is shared by all its connections.
+//
+// Lock order (never take an earlier lock while holding a later one):
+//   1. Server::mutex_ (registry of databases, logins, sessions)
+//   2. SessionEntry::guard_ (one session's pointer and descriptive fields)
+// SQLite's own locks are taken only while holding none of them, except for
+// the server's private master handle, which is used under mutex_ alone.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace tillbase::engine::core {
+class Session;
+struct EngineShared;
+}  // namespace tillbase::engine::core
+
+namespace tillbase::engine::server {
+
+struct DatabaseInfo {
+  std::string name;  // as created
+  int dbid = 0;
+  std::string filename;
+  std::string crdate;        // "yyyy-mm-dd hh:mm:ss.000"
+  std::string data_logical;  // logical name of the data file
+  std::string log_logical;   // logical name of the log file
+};
+
+// What sp_who shows of one session.
+struct SessionInfo {
+  int spid = 0;
+  std::string login, host, program, database, status, command;
+};
+
+// One live connection in the registry. The owning connection brackets every
+// call with Enter/Leave; KILL reaches the session through Kill().
+class SessionEntry {
+ public:
+  SessionEntry(int spid, std::string login, std::string host, std::string program,
+               core::Session* session);
+
+  int spid() const { return spid_; }
+  const std::string& login() const { return login_; }
+  bool killed() const { return killed_.load(); }
+
+  // Around each call of the owning thread. Enter throws 596 once killed.
+  void Enter(std::string command);
+  void Leave();
+  // The connection goes away; KILL no longer reaches it.
+  void Detach();
+
+  // Marks the session killed, interrupts its statement, and ends its
+  // connection (rolling back what it had open) as soon as it is idle.
+  void Kill();
+
+  SessionInfo Info() const;
+
+ private:
+  void CloseIfIdle();
+
+  const int spid_;
+  const std::string login_, host_, program_;
+  std::atomic<bool> killed_{false};
+  std::mutex run_;  // held by the owner during a call
+  mutable std::mutex guard_;
+  core::Session* session_;  // guarded by guard_; null once detached
+  std::string database_, status_ = "sleeping", command_ = "AWAITING COMMAND";
+};
+
+class Server {
+ public:
+  // Opens the registry in master (which the caller has initialised).
+  Server(core::EngineShared* shared, const EngineOptions& options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  const std::string& server_name() const { return server_name_; }
+  const std::string& machine_name() const { return machine_name_; }
+  const std::string& data_dir() const { return data_dir_; }
+
+  // ---- databases ----
+  std::optional<DatabaseInfo> FindDatabase(std::string_view name);
+  std::optional<DatabaseInfo> FindDatabase(int dbid);
+  std::vector<DatabaseInfo> Databases();
+  // The file of a database that may be opened; empty when there is none.
+  // Throws 927 while the database is being restored.
+  std::string OpenablePath(std::string_view name);
+  // The file a new database of that name gets by default.
+  std::string DefaultPath(std::string_view name) const;
+  // Creates the database file and registers it (1801, 5170 on conflicts).
+  DatabaseInfo CreateDatabase(const std::string& name, const std::string& filename,
+                              const std::string& data_logical, const std::string& log_logical);
+  void DropDatabase(const std::string& name, int own_spid);
+
+  // Exclusive use of a database for a restore: no session may be in it and
+  // none may open it until EndRestore. Throws 3101 when it is in use.
+  void BeginRestore(const std::string& name);
+  void EndRestore(const std::string& name);
+  // Registers (or updates) a database whose file was put in place.
+  void RegisterDatabase(const DatabaseInfo& info);
+  // Sessions whose current database is `name`, other than `except_spid`.
+  bool InUse(std::string_view name, int except_spid);
+  // Forgets identity counters cached for a database file.
+  void ForgetFile(const std::string& filename);
+
+  // ---- logins ----
+  // Checks a login; returns the login name the session runs under.
+  // Throws 18456 on failure.
+  std::string Authenticate(const ConnectOptions& options);
+  void CreateLogin(const std::string& name, const std::string& password,
+                   const std::string& default_db);
+  void AlterLoginPassword(const std::string& name, const std::string& password);
+  void DropLogin(const std::string& name);
+  std::string DefaultDatabase(const std::string& login);
+
+  // ---- sessions ----
+  std::shared_ptr<SessionEntry> Register(int spid, const std::string& login,
+                                         const ConnectOptions& options, core::Session* session);
+  void Unregister(int spid);
+  std::vector<SessionInfo> Sessions();
+  // KILL: 6104 for one's own spid, 6106 for an unknown one, 6107 for system ones.
+  void Kill(int spid, int own_spid);
+
+  // The operating-system user the engine runs as (the trusted login).
+  static std::string OsUserName();
+
+ private:
+  void InitMaster();
+  DatabaseInfo ReadRow(sqlite3_stmt* st);
+
+  core::EngineShared* shared_;
+  std::string data_dir_, server_name_, machine_name_;
+  std::mutex mutex_;
+  sqlite3* master_ = nullptr;  // guarded by mutex_
+  std::map<int, std::shared_ptr<SessionEntry>> sessions_;
+  std::map<std::string, bool> restoring_;  // lower-case names
+};
+
+std::string Lower(std::string_view s);
+
+}  // namespace tillbase::engine::server
