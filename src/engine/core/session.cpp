@@ -9,8 +9,6 @@
 #include "engine/core/storage.h"
 #include "engine/errors.h"
 #include "engine/parser/parser.h"
-#include "engine/server/commands.h"
-#include "engine/server/server.h"
 #include "engine/sql/types.h"
 
 namespace tillbase::engine::core {
@@ -120,15 +118,11 @@ void FitFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_value(ctx, argv[0]);
 }
 
-int ProgressHandler(void* data) {
-  auto* flag = static_cast<std::atomic<bool>*>(data);
-  return flag->load(std::memory_order_relaxed) ? 1 : 0;
-}
+int ProgressHandler(void* data) { return static_cast<Session*>(data)->ShouldInterrupt() ? 1 : 0; }
 
 }  // namespace
 
 std::string EngineShared::DatabasePath(std::string_view name) const {
-  if (server) return server->OpenablePath(name);
   return (std::filesystem::path(data_dir) / (LowerName(name) + ".sqlite")).string();
 }
 
@@ -180,8 +174,7 @@ void Session::OpenDatabase(const std::string& name) {
                              FitFunction, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction,
                              nullptr, nullptr, nullptr);
-  sqlite3_progress_handler(db_, 1000, ProgressHandler, &cancel_);
-  server::RegisterFunctions(db_, this);
+  sqlite3_progress_handler(db_, 1000, ProgressHandler, this);
   // A database already initialised needs no write: another connection may
   // hold a transaction open.
   bool initialised = false;
@@ -228,7 +221,16 @@ void Session::Cancel() {
 }
 
 void Session::CheckCancel() {
-  if (cancel_.load()) throw MakeError(3617, 11, 1, "The query was cancelled.");
+  if (ShouldInterrupt()) throw MakeError(3617, 11, 1, "The query was cancelled.");
+}
+
+bool Session::ShouldInterrupt() {
+  if (cancel_.load(std::memory_order_relaxed)) return true;
+  if (timeout_seconds_ > 0 && std::chrono::steady_clock::now() > deadline_) {
+    timed_out_ = true;
+    return true;
+  }
+  return false;
 }
 
 // ---- variables and globals --------------------------------------------------
@@ -403,6 +405,7 @@ std::shared_ptr<ParsedBatch> Session::Parse(std::string_view sql) {
 bool Session::ExecuteBatch(std::string_view sql, ResultSink& sink) {
   if (!db_) throw MakeError(0, 20, 1, "The connection is closed.");
   cancel_.store(false);
+  timed_out_ = false;
   if (timeout_seconds_ > 0) {
     deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds_);
   }
@@ -471,9 +474,6 @@ Session::Flow Session::ExecList(const std::vector<ast::StmtPtr>& list, Ctx& ctx)
     Flow f = Flow::kNext;
     try {
       CheckCancel();
-      if (timeout_seconds_ > 0 && std::chrono::steady_clock::now() > deadline_) {
-        throw MakeError(3617, 11, 1, "The query timed out.");
-      }
       f = Exec(*s, ctx);
       bool compound = s->kind == ast::StmtKind::kIf || s->kind == ast::StmtKind::kBlock ||
                       s->kind == ast::StmtKind::kWhile || s->kind == ast::StmtKind::kTry;
@@ -494,6 +494,7 @@ Session::Flow Session::ExecList(const std::vector<ast::StmtPtr>& list, Ctx& ctx)
 void Session::OnError(const EngineError& e, const ast::Statement& s, Ctx& ctx) {
   Message m = e.message();
   if (m.number != 3617) m.line = s.line;
+  if (m.number == 3617 && timed_out_) m.text = "The query timed out.";
   if (m.procedure.empty()) m.procedure = ctx.frame->proc;
   last_error_ = m.number;
   if (m.number == 3617) {
@@ -744,11 +745,6 @@ Session::Flow Session::Exec(const ast::Statement& s, Ctx& ctx) {
     case K::kUse: {
       if (trancount_ > 0) throw NotSupported("USE inside a transaction");
       std::string name = s.target[0];
-      if (shared_->server && !shared_->server->FindDatabase(name)) {
-        throw MakeError(911, 16, 1,
-                        "Database '" + name +
-                            "' does not exist. Make sure that the name is entered correctly.");
-      }
       if (LowerName(name) != LowerName(database_)) {
         // Frames keep their variables; only the storage changes.
         OpenDatabase(name);
@@ -762,13 +758,6 @@ Session::Flow Session::Exec(const ast::Statement& s, Ctx& ctx) {
       return Flow::kNext;
     }
     case K::kEmpty:
-      return Flow::kNext;
-    case K::kServer:
-      server::ExecuteStatement(*this, s.body_text, s.line, *ctx.sink, [&](const std::string& n) {
-        Var* v = FindVar(ctx, n);
-        if (!v) throw MustDeclare(n);
-        return v->value;
-      });
       return Flow::kNext;
   }
   throw NotSupported("this statement");
@@ -1585,11 +1574,6 @@ std::shared_ptr<ParsedBatch> Session::ParseProc(const std::vector<std::string>& 
 
 int Session::RunProcedure(const std::vector<std::string>& name, std::vector<ArgValue>& args,
                           ResultSink& sink, std::vector<Value>* outputs) {
-  if (!name.empty() && server::IsSystemProcedure(name.back())) {
-    std::vector<std::pair<std::string, Value>> values;
-    for (const ArgValue& a : args) values.emplace_back(a.name, a.value);
-    return server::RunSystemProcedure(*this, name.back(), values, sink);
-  }
   std::string display;
   auto parsed = ParseProc(name, &display);
   return RunProcedureAst(*parsed->batch.statements[0], *parsed, display, args, sink, outputs);
@@ -1768,6 +1752,10 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
                                   ResultSink& sink) {
   if (!db_) throw MakeError(0, 20, 1, "The connection is closed.");
   cancel_.store(false);
+  timed_out_ = false;
+  if (timeout_seconds_ > 0) {
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds_);
+  }
   CheckVersion();
   CallResult result;
   std::vector<ArgValue> values;

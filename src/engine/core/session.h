@@ -22,16 +22,10 @@
 #include "engine/parser/ast.h"
 #include "engine/sql/functions.h"
 
-namespace tillbase::engine::server {
-class Server;
-class Access;
-}  // namespace tillbase::engine::server
-
 namespace tillbase::engine::core {
 
 // State all connections of an engine share.
 struct EngineShared {
-  std::shared_ptr<server::Server> server;  // databases, logins, sessions
   std::string data_dir;
   std::string server_name;
   std::string sa_password;
@@ -85,11 +79,14 @@ class Session : public TranslateEnv {
   std::shared_ptr<const TableInfo> Table(const std::vector<std::string>& parts) override;
   bool IdentityInsert(const TableInfo& table) override;
 
+  // Whether the running statement is to stop (cancelled, timed out); SQLite's
+  // progress handler asks.
+  bool ShouldInterrupt();
+
   // Called by the identity function while a statement runs.
   int64_t NextIdentity(int64_t object_id, std::string_view schema);
 
  private:
-  friend class server::Access;
   struct Frame {
     std::unordered_map<std::string, Var> vars;  // lower-case names
     std::string proc;
@@ -189,6 +186,7 @@ class Session : public TranslateEnv {
   int textsize_ = 2147483647;
   int timeout_seconds_ = 0;
   std::atomic<bool> cancel_{false};
+  bool timed_out_ = false;
   std::chrono::steady_clock::time_point deadline_{};
   uint64_t seen_version_ = 0;
   std::string identity_insert_;  // IdentityKey of the table with IDENTITY_INSERT ON

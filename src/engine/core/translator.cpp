@@ -22,6 +22,7 @@ struct TExpr {
   bool null_literal = false;
   bool nullable = true;
   bool aggregate = false;
+  int literal_chars = -1;  // a text literal's length without trailing blanks
   const ColumnInfo* column = nullptr;  // a plain column reference
   std::string base_table;
 };
@@ -135,6 +136,8 @@ struct Translator::Impl {
     if (!sized || !from_sized || t.length < 0 || e.null_literal) return Convert(e, t);
     int limit = sql::IsUnicode(t.type) ? t.length / 2 : t.length;
     bool bytes = t.type == SqlType::kBinary || t.type == SqlType::kVarBinary;
+    // A text literal that fits needs no check when the statement runs.
+    if (!bytes && e.literal_chars >= 0 && e.literal_chars <= limit) return Convert(e, t);
     e.sql = "tsql_fit(" + e.sql + ", " + std::to_string(limit) + ", " + (bytes ? "1" : "0") + ")";
     return Convert(e, t);
   }
@@ -314,12 +317,17 @@ struct Translator::Impl {
         return Literal("CAST(" + QuoteText(t) + " AS REAL)", sql::FloatType());
       }
       case ExprKind::kString:
-        return Literal(QuoteText(e.text),
-                       sql::VarCharType(std::max<int>(1, static_cast<int>(e.text.size()))));
       case ExprKind::kNString: {
-        int chars = 0;
-        for (unsigned char c : e.text) chars += (c & 0xC0) != 0x80;
-        return Literal(QuoteText(e.text), sql::NVarCharType(std::max(1, chars)));
+        int chars = 0, trimmed = 0;
+        for (unsigned char c : e.text) {
+          chars += (c & 0xC0) != 0x80;
+          if (c != ' ' && (c & 0xC0) != 0x80) trimmed = chars;
+        }
+        TExpr r = Literal(QuoteText(e.text), e.kind == ExprKind::kString
+                                                 ? sql::VarCharType(std::max<int>(1, static_cast<int>(e.text.size())))
+                                                 : sql::NVarCharType(std::max(1, chars)));
+        r.literal_chars = trimmed;
+        return r;
       }
       case ExprKind::kBinary: {
         std::string hex = e.text;
@@ -688,26 +696,9 @@ struct Translator::Impl {
       r.type = sql::IntType();
       return r;
     }
-    if (name == "db_name" && e.args.size() == 1) {
-      TExpr r;
-      r.sql = "tsql_db_name(" + Convert(Expression(*e.args[0], scope), sql::IntType()).sql + ")";
-      r.type = sql::NVarCharType(128);
-      return r;
-    }
     if (name == "db_name") {
       arity(0, 1);
       return Variable("@@db_name");
-    }
-    if (name == "db_id" || name == "serverproperty") {
-      // Answered by the server level's registry (server/functions.cpp).
-      if (name == "db_id") arity(0, 1);
-      if (name == "serverproperty") arity(1, 1);
-      TExpr a = e.args.empty() ? Variable("@@db_name") : Expression(*e.args[0], scope);
-      if (!IsChar(a.type)) a = Convert(a, sql::NVarCharType(128));
-      TExpr r;
-      r.sql = "tsql_" + name + "(" + a.sql + ")";
-      r.type = name == "db_id" ? sql::MakeType(SqlType::kSmallInt, 2, 5, 0) : sql::NVarCharType(128);
-      return r;
     }
     if (name == "scope_identity") {
       arity(0, 0);
