@@ -5,6 +5,7 @@
 #include "db/query.h"
 #include "db/stored_proc.h"
 #include "shared/proc_params.h"
+#include "shared/proc_runner.h"
 
 namespace tillbase::session {
 namespace {
@@ -103,6 +104,44 @@ Variant GetRecords(const ProviderInfo& provider, db::DataSet* dataset, int32_t c
   const std::vector<PacketField>* fixed = provider.fixed_fields ? &VipCardsFields() : nullptr;
   DataPacket packet = BuildPacket(dataset->Records(), count, recs_out, fixed);
   return packet.ToVariant();
+}
+
+Variant GetParams(db::DataSet* dataset) {
+  if (dataset == nullptr) throw std::runtime_error("Missing data provider or data packet");
+  auto* proc = dynamic_cast<db::StoredProc*>(dataset);
+  if (proc == nullptr) return Variant::Null();
+  if (proc->Params().Count() == 0 && !proc->ProcedureName().empty()) proc->RefreshParameters();
+  return ProcParamsToArray(*proc);
+}
+
+void Execute(const ProviderInfo& provider, db::DataSet* dataset, std::string_view command_text,
+             Variant& params) {
+  if (dataset == nullptr) throw std::runtime_error("Missing data provider or data packet");
+  if (!command_text.empty()) ApplyCommandText(provider, *dataset, command_text);
+  if (auto* proc = dynamic_cast<db::StoredProc*>(dataset)) {
+    dataset->Close();
+    if (proc->Params().Count() == 0 && !proc->ProcedureName().empty()) proc->RefreshParameters();
+    ArrayToProcParams(params, *proc);
+    proc->ExecProc();
+    params = ProcParamsToArray(*proc);
+    return;
+  }
+  if (auto* query = dynamic_cast<db::Query*>(dataset)) {
+    if (!UnpackParams(params).empty()) {
+      throw std::runtime_error("Parameter '" + UnpackParams(params).front().name + "' not found");
+    }
+    query->ExecSql();
+  }
+}
+
+Variant RowRequest(db::DataSet* dataset) {
+  if (dataset == nullptr) throw std::runtime_error("Missing data provider or data packet");
+  return Variant::Null();
+}
+
+Variant DataRequest(const Variant& data) {
+  (void)data;
+  return Variant::Null();
 }
 
 }  // namespace tillbase::session

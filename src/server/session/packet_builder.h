@@ -48,4 +48,21 @@ Variant GetRecords(const ProviderInfo& provider, db::DataSet* dataset, int32_t c
                    int32_t options, std::string_view command_text, const Variant& params,
                    int32_t& recs_out);
 
+// AS_GetParams on a provider: the dataset's parameters as a procedure
+// parameter array (return value first; Null for a query).
+Variant GetParams(db::DataSet* dataset);
+
+// AS_Execute on a provider: a stored procedure takes Params by position
+// (ArrayToProcParams), or the command text as its procedure where the
+// provider allows it, runs without rows, and Params becomes its parameter
+// array afterwards; a query runs its SQL text (or the command text).
+void Execute(const ProviderInfo& provider, db::DataSet* dataset, std::string_view command_text,
+             Variant& params);
+
+// AS_RowRequest and AS_DataRequest: packets carry every value inline
+// (blobs and details included) and no provider answers data requests, so
+// both answer Null; the dataset must exist.
+Variant RowRequest(db::DataSet* dataset);
+Variant DataRequest(const Variant& data);
+
 }  // namespace tillbase::session

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "server/session/co_tillbase_server.h"
 #include "shared/proc_params.h"
 
 namespace tillbase::session {
@@ -146,6 +147,36 @@ const std::vector<PacketField>& VipCardsFields() {
     };
   }();
   return fields;
+}
+
+db::DataSet* DatasetOf(TCoTillbaseServer& session, const ProviderInfo& provider) {
+  TCoTillbaseServer& s = session;
+  const std::pair<std::string_view, db::DataSet*> datasets[] = {
+      {"sp_Execute", &s.sp_Execute},
+      {"sp_Open", &s.sp_Open},
+      {"qry_Execute", &s.qry_Execute},
+      {"qry_Open", &s.qry_Open},
+      {"ADOStoredProc", &s.ADOStoredProc},
+      {"sp_Test", &s.sp_Test},
+      {"qry_BaseSelect", &s.qry_BaseSelect},
+      {"sp_BaseSelect", &s.sp_BaseSelect},
+      {"qScheduler", &s.qScheduler},
+      {"qPersonalNote", &s.qPersonalNote},
+      {"qCustomerNote", &s.qCustomerNote},
+      {"ADOQuery2", &s.ADOQuery2},
+      {"qResource", &s.qResource},
+      {"AdoVipCards", &s.AdoVipCards},
+      {"AdoVipCardTypes", &s.AdoVipCardTypes},
+      {"AdoBtype", &s.AdoBtype},
+      {"adoPosPtypeView", &s.adoPosPtypeView},
+      {"adoPosPtypeColorSizeView", &s.adoPosPtypeColorSizeView},
+      {"adoPosBarCodeView", &s.adoPosBarCodeView},
+      {"adoLocalView", &s.adoLocalView},
+  };
+  for (const auto& [name, dataset] : datasets) {
+    if (name == provider.dataset) return dataset;
+  }
+  return nullptr;
 }
 
 }  // namespace tillbase::session

@@ -11,7 +11,13 @@
 #include "shared/data_packet.h"
 #include "shared/variant.h"
 
+namespace tillbase::db {
+class DataSet;
+}
+
 namespace tillbase::session {
+
+class TCoTillbaseServer;
 
 enum class DatasetKind { kStoredProc, kQuery, kClientDataSet };
 
@@ -48,5 +54,9 @@ Variant AS_GetProviderNames();
 // The fixed fields of AdoVipCards (table VIPCards), in order; CardID is the
 // auto-increment key, read-only, and the only field that locates a row.
 const std::vector<PacketField>& VipCardsFields();
+
+// The session's dataset that the provider wraps; nullptr for dst_Custom,
+// the in-memory dataset that holds no data.
+db::DataSet* DatasetOf(TCoTillbaseServer& session, const ProviderInfo& provider);
 
 }  // namespace tillbase::session

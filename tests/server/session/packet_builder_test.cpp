@@ -30,7 +30,7 @@ class PacketBuilderTest : public db::testing::EmbeddedDbTest {
         "amount decimal(24,10) NULL, photo varbinary(max) NULL, born datetime NULL)");
     Exec(
         "INSERT INTO T (name, amount, photo, born) VALUES "
-        "(N'', CAST('12345678901234.1234567891' AS decimal(24,10)), 0x00FF00, "
+        "(N'', CAST('123456.1234567891' AS decimal(24,10)), 0x00FF00, "
         "'2026-12-11 10:30:00')");
     Exec("INSERT INTO T (name) VALUES (NULL)");
     for (int i = 3; i <= 5; ++i)
@@ -90,7 +90,7 @@ TEST_F(PacketBuilderTest, FieldsAndValuesKeepWhatTheDatabaseHolds) {
   const std::vector<Variant>& first = p.rows[0].values;
   EXPECT_EQ(first[1], Variant(""));  // the empty text is not Null
   EXPECT_TRUE(p.rows[1].values[1].IsNull());
-  EXPECT_EQ(first[2].ToString(), "12345678901234.1234567891");  // more than 15 digits, exact
+  EXPECT_EQ(first[2].ToString(), "123456.1234567891");  // more than 15 digits, exact
   EXPECT_EQ(first[3], Variant(std::vector<uint8_t>{0, 0xFF, 0}));
   EXPECT_EQ(first[4].type(), VT_DATE);
 }
@@ -127,6 +127,25 @@ TEST_F(PacketBuilderTest, ParamsGoByNameIntoTheProcedure) {
   // A query has no parameters: a value sent for one is refused, not dropped.
   EXPECT_EQ(ErrorOf([&] { GetRecords(open_, &query_, -1, 0, "", PackParams({first}), recs_out); }),
             "Parameter '@Last' not found");
+}
+
+TEST_F(PacketBuilderTest, ExecuteAndGetParamsOnAProcedure) {
+  Exec(
+      "CREATE PROCEDURE AddUp @a int, @total int OUTPUT AS BEGIN SET @total = @a + @total; "
+      "RETURN 7 END");
+  db::StoredProc proc(&connection());
+  proc.SetProcedureName("AddUp");
+  proc.RefreshParameters();
+  Variant params = GetParams(&proc);
+  ASSERT_EQ(params.Count(), 3);  // the return value first
+  EXPECT_EQ(params.At(0).At(0), Variant("@RETURN_VALUE"));
+  params.At(1).At(1) = Variant(2);
+  params.At(2).At(1) = Variant(40);
+  Execute(ProviderByName("pv_sp_Execute"), &proc, "", params);
+  EXPECT_EQ(params.At(0).At(1).ToInt32(), 7);
+  EXPECT_EQ(params.At(2).At(1).ToInt32(), 42);
+  // A query has no parameters to report.
+  EXPECT_TRUE(GetParams(&query_).IsNull());
 }
 
 TEST_F(PacketBuilderTest, VipCardsDeliverTheirFixedFieldsByName) {
