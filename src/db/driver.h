@@ -91,6 +91,18 @@ class DriverConnection {
   virtual std::unique_ptr<BatchCursor> CallProcedure(
       std::string_view name, std::shared_ptr<std::vector<Parameter>> params) = 0;
 
+  // As ExecuteBatch and CallProcedure, for a record set that reads the
+  // results as it goes (in blocks) and may stay open while the connection
+  // runs other statements; a driver that streams only here may buffer the
+  // calls above.
+  virtual std::unique_ptr<BatchCursor> OpenBatch(std::string_view sql) {
+    return ExecuteBatch(sql);
+  }
+  virtual std::unique_ptr<BatchCursor> OpenProcedure(
+      std::string_view name, std::shared_ptr<std::vector<Parameter>> params) {
+    return CallProcedure(name, std::move(params));
+  }
+
   // The procedure's parameters, return value first ("@RETURN_VALUE", int).
   virtual std::vector<Parameter> DescribeProcedure(std::string_view name) = 0;
 

@@ -28,7 +28,7 @@ int64_t Query::ExecSql() {
 
 std::unique_ptr<BatchCursor> Query::StartCursor() {
   if (TrimBlanks(sql_).empty()) throw NoCommandTextError();
-  return PrepareDriver().ExecuteBatch(sql_);
+  return PrepareDriver().OpenBatch(sql_);
 }
 
 int64_t Command::Execute() { return ExecuteText(connection_, text_, command_timeout_); }

@@ -56,7 +56,7 @@ void StoredProc::ExecProc() {
 std::unique_ptr<BatchCursor> StoredProc::StartCursor() {
   CheckName();
   DriverConnection& driver = PrepareDriver();
-  return driver.CallProcedure(name_, params_.shared());
+  return driver.OpenProcedure(name_, params_.shared());
 }
 
 ProcParam StoredProc::Param(int position) {

@@ -151,6 +151,38 @@ TEST_F(QueryTest, RowsAreFetchedInBlocksOfTheCacheSize) {
   EXPECT_EQ(q.Records().FetchedRows(), 2500u);
 }
 
+TEST_F(QueryTest, OpenRecordSetsYieldTheConnectionToOtherStatements) {
+  Exec("CREATE TABLE n (i int)");
+  Exec("DECLARE @i int SET @i = 0 WHILE @i < 3000 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 END");
+  Query reader(&connection());
+  reader.SetSql("SELECT i FROM n ORDER BY i\nSELECT COUNT(*) AS c FROM n");
+  reader.Open();
+  for (int k = 0; k < 10; ++k) reader.Next();
+  // Another statement on the same connection while the reader is open.
+  EXPECT_EQ(connection().Execute("UPDATE goods SET active = 0"), 2);
+  int seen = 10;
+  for (; !reader.Eof(); reader.Next()) {
+    EXPECT_EQ(reader.Fields(0).AsInteger(), seen);
+    ++seen;
+  }
+  EXPECT_EQ(seen, 3000);
+
+  // A reader closed half way leaves the connection usable.
+  Query half(&connection());
+  half.SetSql("SELECT i FROM n\nINSERT INTO n VALUES (-1)");
+  half.Open();
+  half.Next();
+  half.Close();
+  EXPECT_EQ(connection().Execute("DELETE FROM n WHERE i = -1"), 1);  // the batch ran on
+
+  // An error after the rows is reported when the batch is read on.
+  Query failing(&connection());
+  failing.SetSql("SELECT TOP 5 i FROM n\nRAISERROR('later', 16, 1)");
+  failing.Open();
+  EXPECT_EQ(failing.Fields(0).AsInteger(), 0);
+  EXPECT_EQ(MessageOf([&] { failing.Records().FinishBatch(); }), "later");
+}
+
 TEST_F(QueryTest, FilterKeepsRowsOfOneValue) {
   Exec("CREATE TABLE who (spid int, dbname varchar(30))");
   Exec("INSERT INTO who VALUES (51, 'shop')");

@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 
+#include "db/embedded/call_outputs.h"
+#include "db/embedded/streaming_cursor.h"
 #include "db/embedded/value_conversion.h"
 #include "db/errors.h"
 #include "db/text_util.h"
@@ -84,12 +86,9 @@ class EmbeddedCursor : public BatchCursor {
 
   // Called once the call's outputs are known; they are written when the
   // cursor reaches its end, as a real server's would be.
-  void SetOutputs(std::shared_ptr<std::vector<Parameter>> params, engine::CallResult result,
-                  std::vector<int> arg_positions, std::vector<engine::TypeInfo> types) {
-    params_ = std::move(params);
+  void SetOutputs(CallOutputs outputs, engine::CallResult result) {
+    outputs_ = std::move(outputs);
     result_ = std::move(result);
-    arg_positions_ = std::move(arg_positions);
-    types_ = std::move(types);
   }
 
   bool NextResultSet() override {
@@ -140,28 +139,15 @@ class EmbeddedCursor : public BatchCursor {
   int64_t RowsAffected() const override { return rows_affected_; }
 
  private:
-  void WriteOutputs() {
-    if (params_ == nullptr) return;
-    std::shared_ptr<std::vector<Parameter>> params = std::move(params_);
-    std::vector<Parameter>& list = *params;
-    if (!list.empty() && result_.return_status) {
-      list[0].value = Variant(static_cast<int32_t>(*result_.return_status));
-    }
-    for (size_t a = 0; a < arg_positions_.size() && a < result_.outputs.size(); ++a) {
-      Parameter& p = list[static_cast<size_t>(arg_positions_[a])];
-      if (p.direction == 2 || p.direction == 3) p.value = ToVariant(result_.outputs[a], types_[a]);
-    }
-  }
+  void WriteOutputs() { outputs_.Write(result_); }
 
   RecordingSink sink_;
   size_t next_event_ = 0;
   BufferedSet* current_ = nullptr;
   size_t next_row_ = 0;
   int64_t rows_affected_ = -1;
-  std::shared_ptr<std::vector<Parameter>> params_;
+  CallOutputs outputs_;
   engine::CallResult result_;
-  std::vector<int> arg_positions_;
-  std::vector<engine::TypeInfo> types_;
 };
 
 // The engine's type of a parameter as the layer describes it, for
@@ -181,6 +167,12 @@ class EmbeddedConnection : public DriverConnection {
       : engine_(std::move(engine)), connection_(std::move(connection)) {}
 
   ~EmbeddedConnection() override {
+    if (live_ != nullptr) {
+      StreamingCursor* live = live_;
+      live_ = nullptr;
+      live->SetOnRelease(nullptr);
+      live->BufferAll();
+    }
     // The database rolls back what the session left open.
     try {
       if (connection_->TransactionCount() > 0) RunChecked("IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION");
@@ -189,6 +181,7 @@ class EmbeddedConnection : public DriverConnection {
   }
 
   std::unique_ptr<BatchCursor> ExecuteBatch(std::string_view sql) override {
+    Settle();
     RecordingSink sink;
     Guard([&] { connection_->ExecuteBatch(sql, sink); });
     return std::make_unique<EmbeddedCursor>(std::move(sink));
@@ -196,41 +189,46 @@ class EmbeddedConnection : public DriverConnection {
 
   std::unique_ptr<BatchCursor> CallProcedure(
       std::string_view name, std::shared_ptr<std::vector<Parameter>> params) override {
-    std::vector<engine::ProcArgument> args;
-    std::vector<int> positions;
-    std::vector<engine::TypeInfo> types;
-    const std::vector<engine::ProcParamInfo>* info = Described(name);
-    for (size_t i = 1; i < params->size(); ++i) {
-      const Parameter& p = (*params)[i];
-      if (p.direction == 4) continue;
-      engine::ProcArgument arg;
-      arg.name = p.name;
-      arg.output = p.direction == 2 || p.direction == 3;
-      // A parameter given no value takes its declared default when it has
-      // one, as an omitted argument would.
-      if (p.value.IsEmpty() && p.has_default && !arg.output) {
-        arg.use_default = true;
-      } else {
-        arg.value = FromVariant(p.value);
-      }
-      // The declared type, as a refreshed parameter carries it: an output
-      // must not take the type of whatever value was passed in.
-      engine::TypeInfo type = EngineTypeOf(p, info, i);
-      if (type.type != engine::SqlType::kSqlVariant) arg.type = type;
-      args.push_back(std::move(arg));
-      positions.push_back(static_cast<int>(i));
-      types.push_back(type);
-    }
+    Settle();
+    CallOutputs outputs;
+    std::vector<engine::ProcArgument> args = Arguments(name, std::move(params), &outputs);
     RecordingSink sink;
     engine::CallResult result;
     Guard([&] { result = connection_->CallProcedure(name, args, sink); });
     auto cursor = std::make_unique<EmbeddedCursor>(std::move(sink));
-    cursor->SetOutputs(std::move(params), std::move(result), std::move(positions),
-                       std::move(types));
+    cursor->SetOutputs(std::move(outputs), std::move(result));
     return cursor;
   }
 
+  std::unique_ptr<BatchCursor> OpenBatch(std::string_view sql) override {
+    Settle();
+    std::string text(sql);
+    engine::Connection* connection = connection_.get();
+    return Track(std::make_unique<StreamingCursor>(
+        [connection, text](engine::ResultSink& sink) -> std::optional<engine::CallResult> {
+          connection->ExecuteBatch(text, sink);
+          return std::nullopt;
+        },
+        kBlockRows, CallOutputs{}));
+  }
+
+  std::unique_ptr<BatchCursor> OpenProcedure(
+      std::string_view name, std::shared_ptr<std::vector<Parameter>> params) override {
+    Settle();
+    CallOutputs outputs;
+    std::vector<engine::ProcArgument> args = Arguments(name, std::move(params), &outputs);
+    std::string proc(name);
+    engine::Connection* connection = connection_.get();
+    return Track(std::make_unique<StreamingCursor>(
+        [connection, proc, args = std::move(args)](
+            engine::ResultSink& sink) -> std::optional<engine::CallResult> {
+          return connection->CallProcedure(proc, args, sink);
+        },
+        kBlockRows, std::move(outputs)));
+  }
+
   std::vector<Parameter> DescribeProcedure(std::string_view name) override {
+    Settle();
     std::vector<engine::ProcParamInfo> info;
     Guard([&] { info = connection_->DescribeProcedure(name); });
     described_name_ = std::string(name);
@@ -254,10 +252,14 @@ class EmbeddedConnection : public DriverConnection {
   void BeginTransaction() override { RunChecked("BEGIN TRANSACTION"); }
   void Commit() override { RunChecked("COMMIT TRANSACTION"); }
   void Rollback() override { RunChecked("ROLLBACK TRANSACTION"); }
-  int TransactionCount() override { return connection_->TransactionCount(); }
+  int TransactionCount() override {
+    Settle();
+    return connection_->TransactionCount();
+  }
 
   void SetCommandTimeout(int seconds) override {
     if (seconds == timeout_) return;
+    Settle();
     connection_->SetCommandTimeout(seconds);
     timeout_ = seconds;
   }
@@ -266,11 +268,65 @@ class EmbeddedConnection : public DriverConnection {
     RunChecked("USE " + QuoteIdentifier(database));
   }
 
-  std::string CurrentDatabase() override { return connection_->CurrentDatabase(); }
+  std::string CurrentDatabase() override {
+    Settle();
+    return connection_->CurrentDatabase();
+  }
 
   void Cancel() override { connection_->Cancel(); }
 
  private:
+  // Rows the worker of an open record set may run ahead of its reader.
+  static constexpr size_t kBlockRows = 1000;
+
+  std::vector<engine::ProcArgument> Arguments(std::string_view name,
+                                              std::shared_ptr<std::vector<Parameter>> params,
+                                              CallOutputs* outputs) {
+    std::vector<engine::ProcArgument> args;
+    const std::vector<engine::ProcParamInfo>* info = Described(name);
+    for (size_t i = 1; i < params->size(); ++i) {
+      const Parameter& p = (*params)[i];
+      if (p.direction == 4) continue;
+      engine::ProcArgument arg;
+      arg.name = p.name;
+      arg.output = p.direction == 2 || p.direction == 3;
+      // A parameter given no value takes its declared default when it has
+      // one, as an omitted argument would.
+      if (p.value.IsEmpty() && p.has_default && !arg.output) {
+        arg.use_default = true;
+      } else {
+        arg.value = FromVariant(p.value);
+      }
+      // The declared type, as a refreshed parameter carries it: an output
+      // must not take the type of whatever value was passed in.
+      engine::TypeInfo type = EngineTypeOf(p, info, i);
+      if (type.type != engine::SqlType::kSqlVariant) arg.type = type;
+      args.push_back(std::move(arg));
+      outputs->positions.push_back(static_cast<int>(i));
+      outputs->types.push_back(type);
+    }
+    outputs->params = std::move(params);
+    return args;
+  }
+
+  // An open record set's worker holds the engine connection; anything else
+  // that needs it lets that statement finish into memory first.
+  void Settle() {
+    if (live_ == nullptr) return;
+    StreamingCursor* live = live_;
+    live_ = nullptr;
+    live->BufferAll();
+  }
+
+  std::unique_ptr<BatchCursor> Track(std::unique_ptr<StreamingCursor> cursor) {
+    live_ = cursor.get();
+    StreamingCursor* raw = cursor.get();
+    cursor->SetOnRelease([this, raw] {
+      if (live_ == raw) live_ = nullptr;
+    });
+    return cursor;
+  }
+
   template <typename F>
   void Guard(F&& f) {
     try {
@@ -296,6 +352,7 @@ class EmbeddedConnection : public DriverConnection {
   int timeout_ = -1;
   std::string described_name_;
   std::vector<engine::ProcParamInfo> described_;
+  StreamingCursor* live_ = nullptr;
 };
 
 std::string RegistryKey(const std::string& data_dir) {

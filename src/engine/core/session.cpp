@@ -9,6 +9,8 @@
 #include "engine/core/storage.h"
 #include "engine/errors.h"
 #include "engine/parser/parser.h"
+#include "engine/server/commands.h"
+#include "engine/server/server.h"
 #include "engine/sql/types.h"
 
 namespace tillbase::engine::core {
@@ -123,6 +125,7 @@ int ProgressHandler(void* data) { return static_cast<Session*>(data)->ShouldInte
 }  // namespace
 
 std::string EngineShared::DatabasePath(std::string_view name) const {
+  if (server) return server->OpenablePath(name);
   return (std::filesystem::path(data_dir) / (LowerName(name) + ".sqlite")).string();
 }
 
@@ -175,6 +178,7 @@ void Session::OpenDatabase(const std::string& name) {
   sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction,
                              nullptr, nullptr, nullptr);
   sqlite3_progress_handler(db_, 1000, ProgressHandler, this);
+  server::RegisterFunctions(db_, this);
   // A database already initialised needs no write: another connection may
   // hold a transaction open.
   bool initialised = false;
@@ -745,6 +749,11 @@ Session::Flow Session::Exec(const ast::Statement& s, Ctx& ctx) {
     case K::kUse: {
       if (trancount_ > 0) throw NotSupported("USE inside a transaction");
       std::string name = s.target[0];
+      if (shared_->server && !shared_->server->FindDatabase(name)) {
+        throw MakeError(911, 16, 1,
+                        "Database '" + name +
+                            "' does not exist. Make sure that the name is entered correctly.");
+      }
       if (LowerName(name) != LowerName(database_)) {
         // Frames keep their variables; only the storage changes.
         OpenDatabase(name);
@@ -758,6 +767,13 @@ Session::Flow Session::Exec(const ast::Statement& s, Ctx& ctx) {
       return Flow::kNext;
     }
     case K::kEmpty:
+      return Flow::kNext;
+    case K::kServer:
+      server::ExecuteStatement(*this, s.body_text, s.line, *ctx.sink, [&](const std::string& n) {
+        Var* v = FindVar(ctx, n);
+        if (!v) throw MustDeclare(n);
+        return v->value;
+      });
       return Flow::kNext;
   }
   throw NotSupported("this statement");
@@ -1574,6 +1590,11 @@ std::shared_ptr<ParsedBatch> Session::ParseProc(const std::vector<std::string>& 
 
 int Session::RunProcedure(const std::vector<std::string>& name, std::vector<ArgValue>& args,
                           ResultSink& sink, std::vector<Value>* outputs) {
+  if (!name.empty() && server::IsSystemProcedure(name.back())) {
+    std::vector<std::pair<std::string, Value>> values;
+    for (const ArgValue& a : args) values.emplace_back(a.name, a.value);
+    return server::RunSystemProcedure(*this, name.back(), values, sink);
+  }
   std::string display;
   auto parsed = ParseProc(name, &display);
   return RunProcedureAst(*parsed->batch.statements[0], *parsed, display, args, sink, outputs);

@@ -22,10 +22,16 @@
 #include "engine/parser/ast.h"
 #include "engine/sql/functions.h"
 
+namespace tillbase::engine::server {
+class Server;
+class Access;
+}  // namespace tillbase::engine::server
+
 namespace tillbase::engine::core {
 
 // State all connections of an engine share.
 struct EngineShared {
+  std::shared_ptr<server::Server> server;  // databases, logins, sessions
   std::string data_dir;
   std::string server_name;
   std::string sa_password;
@@ -87,6 +93,7 @@ class Session : public TranslateEnv {
   int64_t NextIdentity(int64_t object_id, std::string_view schema);
 
  private:
+  friend class server::Access;
   struct Frame {
     std::unordered_map<std::string, Var> vars;  // lower-case names
     std::string proc;

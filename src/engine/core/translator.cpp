@@ -696,9 +696,26 @@ struct Translator::Impl {
       r.type = sql::IntType();
       return r;
     }
+    if (name == "db_name" && e.args.size() == 1) {
+      TExpr r;
+      r.sql = "tsql_db_name(" + Convert(Expression(*e.args[0], scope), sql::IntType()).sql + ")";
+      r.type = sql::NVarCharType(128);
+      return r;
+    }
     if (name == "db_name") {
       arity(0, 1);
       return Variable("@@db_name");
+    }
+    if (name == "db_id" || name == "serverproperty") {
+      // Answered by the server level's registry (server/functions.cpp).
+      if (name == "db_id") arity(0, 1);
+      if (name == "serverproperty") arity(1, 1);
+      TExpr a = e.args.empty() ? Variable("@@db_name") : Expression(*e.args[0], scope);
+      if (!IsChar(a.type)) a = Convert(a, sql::NVarCharType(128));
+      TExpr r;
+      r.sql = "tsql_" + name + "(" + a.sql + ")";
+      r.type = name == "db_id" ? sql::MakeType(SqlType::kSmallInt, 2, 5, 0) : sql::NVarCharType(128);
+      return r;
     }
     if (name == "scope_identity") {
       arity(0, 0);

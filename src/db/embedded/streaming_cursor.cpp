@@ -1,0 +1,224 @@
+#include "db/embedded/streaming_cursor.h"
+
+#include "db/embedded/value_conversion.h"
+#include "db/errors.h"
+
+namespace tillbase::db::embedded {
+
+// Runs on the worker thread.
+class StreamingCursor::Sink : public engine::ResultSink {
+ public:
+  explicit Sink(StreamingCursor* cursor) : cursor_(cursor) {}
+
+  void BeginResultSet(const std::vector<engine::Column>& columns) override {
+    Item item;
+    item.kind = Item::kBegin;
+    for (const engine::Column& c : columns) {
+      ColumnDesc desc;
+      desc.name = c.name;
+      desc.type = DescOf(c.type);
+      desc.nullable = c.nullable;
+      desc.identity = c.identity;
+      desc.key = c.key;
+      desc.base_table = c.base_table;
+      item.columns.push_back(std::move(desc));
+      item.types.push_back(c.type);
+    }
+    in_set_ = true;
+    cursor_->Push(std::move(item));
+  }
+  bool Row(std::vector<engine::Value>&& row) override {
+    // A reader that has gone wants no more rows; the rest of the batch
+    // still runs, as on a server.
+    if (!cursor_->WaitForRoom()) return false;
+    Item item;
+    item.kind = Item::kRow;
+    item.row = std::move(row);
+    cursor_->Push(std::move(item));
+    return true;
+  }
+  void EndResultSet() override {
+    in_set_ = false;
+    after_set_ = true;
+    Item item;
+    item.kind = Item::kEndSet;
+    cursor_->Push(std::move(item));
+  }
+  void RowCount(int64_t count) override {
+    // The count that follows a result set is that set's size.
+    if (after_set_ || in_set_) {
+      after_set_ = false;
+      return;
+    }
+    Item item;
+    item.kind = Item::kCount;
+    item.count = count;
+    cursor_->Push(std::move(item));
+  }
+  void OnMessage(const engine::Message& message) override {
+    after_set_ = false;
+    if (!message.IsError()) return;
+    Item item;
+    item.kind = Item::kError;
+    item.error = message;
+    cursor_->Push(std::move(item));
+  }
+
+ private:
+  StreamingCursor* cursor_;
+  bool in_set_ = false;
+  bool after_set_ = false;
+};
+
+StreamingCursor::StreamingCursor(Job job, size_t block_rows, CallOutputs outputs)
+    : block_rows_(block_rows > 0 ? block_rows : 1), outputs_(std::move(outputs)) {
+  worker_ = std::thread([this, job = std::move(job)] {
+    Sink sink(this);
+    std::optional<engine::CallResult> result;
+    try {
+      result = job(sink);
+    } catch (const engine::EngineError& e) {
+      Item item;
+      item.kind = Item::kError;
+      item.error = e.message();
+      Push(std::move(item));
+    } catch (const std::exception& e) {
+      Item item;
+      item.kind = Item::kError;
+      item.error.severity = 16;
+      item.error.text = e.what();
+      Push(std::move(item));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    result_ = std::move(result);
+    done_ = true;
+    cv_.notify_all();
+  });
+}
+
+StreamingCursor::~StreamingCursor() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    abandon_ = true;
+    cv_.notify_all();
+  }
+  JoinWorker();
+}
+
+void StreamingCursor::Push(Item item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (item.kind == Item::kRow) ++queued_rows_;
+  queue_.push_back(std::move(item));
+  cv_.notify_all();
+}
+
+bool StreamingCursor::WaitForRoom() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [this] { return abandon_ || unbounded_ || queued_rows_ < block_rows_; });
+  return !abandon_;
+}
+
+std::optional<StreamingCursor::Item> StreamingCursor::Pop() {
+  if (peeked_) {
+    std::optional<Item> item = std::move(peeked_);
+    peeked_.reset();
+    return item;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [this] { return !queue_.empty() || done_; });
+  if (queue_.empty()) return std::nullopt;
+  Item item = std::move(queue_.front());
+  queue_.pop_front();
+  if (item.kind == Item::kRow) --queued_rows_;
+  cv_.notify_all();
+  return item;
+}
+
+void StreamingCursor::JoinWorker() {
+  if (joined_) return;
+  if (worker_.joinable()) worker_.join();
+  joined_ = true;
+  Release();
+}
+
+void StreamingCursor::Release() {
+  if (on_release_) {
+    std::function<void()> f = std::move(on_release_);
+    on_release_ = nullptr;
+    f();
+  }
+}
+
+void StreamingCursor::BufferAll() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unbounded_ = true;
+    cv_.notify_all();
+  }
+  JoinWorker();
+}
+
+bool StreamingCursor::NextResultSet() {
+  // Rows of the current set that were not read are dropped.
+  while (in_set_) {
+    std::optional<Item> item = Pop();
+    if (!item || item->kind == Item::kEndSet) in_set_ = false;
+    if (item && item->kind == Item::kError) {
+      in_set_ = false;
+      peeked_ = std::move(item);
+    }
+  }
+  columns_.clear();
+  types_.clear();
+  for (;;) {
+    std::optional<Item> item = Pop();
+    if (!item) {
+      JoinWorker();
+      if (result_) outputs_.Write(*result_);
+      return false;
+    }
+    switch (item->kind) {
+      case Item::kBegin:
+        columns_ = std::move(item->columns);
+        types_ = std::move(item->types);
+        in_set_ = true;
+        return true;
+      case Item::kCount:
+        rows_affected_ = (rows_affected_ < 0 ? 0 : rows_affected_) + item->count;
+        break;
+      case Item::kError:
+        throw DbError(item->error.text, item->error.number);
+      case Item::kRow:
+      case Item::kEndSet:
+        break;
+    }
+  }
+}
+
+size_t StreamingCursor::Fetch(std::vector<std::vector<Variant>>& out, size_t max_rows) {
+  size_t n = 0;
+  while (in_set_ && n < max_rows) {
+    std::optional<Item> item = Pop();
+    if (!item || item->kind == Item::kEndSet) {
+      in_set_ = false;
+      break;
+    }
+    if (item->kind != Item::kRow) {
+      // The statement ended without closing its set (an error): the next
+      // NextResultSet reports it.
+      in_set_ = false;
+      peeked_ = std::move(item);
+      break;
+    }
+    std::vector<Variant> row;
+    row.reserve(item->row.size());
+    for (size_t c = 0; c < item->row.size() && c < types_.size(); ++c) {
+      row.push_back(ToVariant(item->row[c], types_[c]));
+    }
+    out.push_back(std::move(row));
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace tillbase::db::embedded

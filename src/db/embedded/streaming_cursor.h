@@ -1,0 +1,83 @@
+// A cursor over the engine that reads as the record set reads. The engine
+// pushes its results; a worker thread runs the statement and waits whenever
+// a block of rows is queued and not yet taken, so rows are handed over in
+// blocks instead of being collected all at once.
+//
+// The cursor owns the engine connection while its worker runs: the
+// connection must not be used by anyone else until BufferAll() (which lets
+// the statement run to its end into memory) or the cursor's destruction.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "db/driver.h"
+#include "db/embedded/call_outputs.h"
+#include "engine/engine.h"
+
+namespace tillbase::db::embedded {
+
+class StreamingCursor : public BatchCursor {
+ public:
+  // The statement to run; it returns the call's result for a procedure.
+  using Job = std::function<std::optional<engine::CallResult>(engine::ResultSink&)>;
+
+  StreamingCursor(Job job, size_t block_rows, CallOutputs outputs);
+  ~StreamingCursor() override;
+
+  bool NextResultSet() override;
+  const std::vector<ColumnDesc>& Columns() const override { return columns_; }
+  size_t Fetch(std::vector<std::vector<Variant>>& out, size_t max_rows) override;
+  int64_t RowsAffected() const override { return rows_affected_; }
+
+  // Lets the statement run to its end, keeping what it produces; afterwards
+  // the engine connection is free again.
+  void BufferAll();
+  // Called once the engine connection is free again (end, BufferAll or
+  // destruction); cleared by the connection when it goes first.
+  void SetOnRelease(std::function<void()> on_release) { on_release_ = std::move(on_release); }
+
+ private:
+  struct Item {
+    enum Kind { kBegin, kRow, kEndSet, kCount, kError } kind = kRow;
+    std::vector<ColumnDesc> columns;
+    std::vector<engine::TypeInfo> types;
+    std::vector<engine::Value> row;
+    int64_t count = 0;
+    engine::Message error;
+  };
+  class Sink;
+
+  void Push(Item item);
+  bool WaitForRoom();  // worker side; false when the reader is gone
+  std::optional<Item> Pop();
+  void JoinWorker();
+  void Release();
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Item> queue_;
+  size_t queued_rows_ = 0;
+  size_t block_rows_;
+  bool done_ = false;
+  bool abandon_ = false;
+  bool unbounded_ = false;
+  std::optional<engine::CallResult> result_;
+  std::thread worker_;
+
+  // Reader side.
+  std::optional<Item> peeked_;
+  bool in_set_ = false;
+  std::vector<ColumnDesc> columns_;
+  std::vector<engine::TypeInfo> types_;
+  int64_t rows_affected_ = -1;
+  CallOutputs outputs_;
+  bool joined_ = false;
+  std::function<void()> on_release_;
+};
+
+}  // namespace tillbase::db::embedded
