@@ -83,6 +83,12 @@ HttpResponse Dispatcher::BadHttp(const std::string& what) {
   return TransportError(400, "bad_request", "malformed HTTP request: " + what);
 }
 
+std::size_t Dispatcher::ExpireIdle() {
+  std::size_t expired = objects_.ExpireIdle();
+  if (expired > 0) metrics_.ObjectReleased(expired);
+  return expired;
+}
+
 void Dispatcher::Handle(HttpRequest request, std::function<void(HttpResponse)> done) {
   std::string path = request.target.substr(0, request.target.find('?'));
   if (path == "/v1/health") {

@@ -38,6 +38,10 @@ class Dispatcher {
   // The answer to a request that is not valid HTTP.
   HttpResponse BadHttp(const std::string& what);
 
+  // Releases the objects whose lease ran out and counts them as released;
+  // returns how many.
+  std::size_t ExpireIdle();
+
  private:
   void Create(const HttpRequest& request, std::function<void(HttpResponse)> done);
   void Invoke(const std::string& id, const HttpRequest& request,

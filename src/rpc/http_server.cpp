@@ -174,7 +174,7 @@ class HttpServer::Impl {
     lease_timer_.expires_after(options_.lease_check_interval);
     lease_timer_.async_wait([this](beast::error_code ec) {
       if (ec) return;
-      objects_.ExpireIdle();
+      dispatcher_.ExpireIdle();
       ArmLeaseTimer();
     });
   }

@@ -14,9 +14,9 @@ void Metrics::CreationFailed() {
   ++creation_failures_;
 }
 
-void Metrics::ObjectReleased() {
+void Metrics::ObjectReleased(std::uint64_t count) {
   std::lock_guard lock(mutex_);
-  ++released_;
+  released_ += count;
 }
 
 void Metrics::CallFinished(const std::string& method, bool failed,

@@ -19,7 +19,8 @@ class Metrics {
 
   void ObjectCreated();
   void CreationFailed();
-  void ObjectReleased();
+  // By the client's release or by lease expiry.
+  void ObjectReleased(std::uint64_t count = 1);
   void CallFinished(const std::string& method, bool failed, std::chrono::nanoseconds latency);
   void TransportError(const std::string& kind);
 

@@ -12,14 +12,8 @@ namespace tillbase::rpc {
 namespace {
 
 using testing::EchoFactory;
+using testing::FakeClock;
 
-struct FakeClock {
-  std::atomic<std::chrono::steady_clock::rep> ticks{0};
-  SteadyClock AsFunction() {
-    return [this] { return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks.load())); };
-  }
-  void Advance(std::chrono::steady_clock::duration d) { ticks += d.count(); }
-};
 
 // Runs one call on the object and waits for its result.
 InvokeResult CallAndWait(ObjectTable& table, const std::string& id, const char* method,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "rpc/call_frame.h"
 #include "rpc/object.h"
+#include "rpc/object_table.h"
 
 namespace tillbase::rpc::testing {
 
@@ -88,6 +90,17 @@ class EchoFactory : public ObjectFactory {
   CallLog log;
   std::atomic<bool> fail_creation{false};
   std::vector<std::size_t> released_remaining;  // under log.mutex
+};
+
+// A steady clock that moves only when the test says so.
+struct FakeClock {
+  std::atomic<std::chrono::steady_clock::rep> ticks{0};
+  SteadyClock AsFunction() {
+    return [this] {
+      return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks.load()));
+    };
+  }
+  void Advance(std::chrono::steady_clock::duration d) { ticks += d.count(); }
 };
 
 }  // namespace tillbase::rpc::testing
