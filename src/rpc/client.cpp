@@ -1,5 +1,9 @@
 #include "rpc/client.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -88,25 +92,32 @@ class Client::Impl {
 
   int Request(std::string_view verb, std::string_view target, std::string_view request_body,
               std::string& body) {
-    // A kept-alive connection that the server has closed meanwhile fails on
-    // first use: retry once on a fresh connection (never a fresh one twice).
+    http::request<http::string_body> request(http::string_to_verb(verb), target, 11);
+    request.set(http::field::host, options_.host);
+    request.set(http::field::content_type, "application/json");
+    if (!options_.access_key.empty()) {
+      request.set(http::field::authorization, "Bearer " + options_.access_key);
+    }
+    request.keep_alive(true);
+    request.body() = std::string(request_body);
+    request.prepare_payload();
+    // Only a request that cannot have reached the server is sent again: a
+    // method call must not run twice. A kept-alive connection the server
+    // has closed meanwhile is noticed before writing; a write that fails
+    // leaves the server without a whole request. Once the request is out,
+    // only a GET (which changes nothing) is repeated.
+    const bool repeatable = request.method() == http::verb::get;
+    if (connected_ && !StillOpen()) Disconnect();
     for (int attempt = 0;; ++attempt) {
       bool fresh = false;
+      bool written = false;
       try {
         if (!connected_) {
           Connect();
           fresh = true;
         }
-        http::request<http::string_body> request(http::string_to_verb(verb), target, 11);
-        request.set(http::field::host, options_.host);
-        request.set(http::field::content_type, "application/json");
-        if (!options_.access_key.empty()) {
-          request.set(http::field::authorization, "Bearer " + options_.access_key);
-        }
-        request.keep_alive(true);
-        request.body() = std::string(request_body);
-        request.prepare_payload();
         http::write(stream_, request);
+        written = true;
         http::response_parser<http::string_body> parser;
         parser.body_limit(256 * 1024 * 1024);
         http::read(stream_, buffer_, parser);
@@ -116,10 +127,15 @@ class Client::Impl {
         return static_cast<int>(response.result_int());
       } catch (const beast::system_error& e) {
         Disconnect();
+        std::string where = options_.host + ":" + std::to_string(options_.port);
+        if (written && !repeatable) {
+          throw TransportError(0, "connection_lost",
+                               "the connection to " + where +
+                                   " ended after the request was sent; it may have been carried out: " +
+                                   e.code().message());
+        }
         if (fresh || attempt > 0) {
-          throw TransportError(0, "connection_failed",
-                               "cannot reach " + options_.host + ":" + std::to_string(options_.port) +
-                                   ": " + e.code().message());
+          throw TransportError(0, "connection_failed", "cannot reach " + where + ": " + e.code().message());
         }
       }
     }
@@ -132,6 +148,14 @@ class Client::Impl {
     stream_.connect(endpoints);
     stream_.socket().set_option(tcp::no_delay(true));
     connected_ = true;
+  }
+  // False when the server has closed the idle connection (or sent
+  // something unasked, which leaves the connection out of step).
+  bool StillOpen() {
+    if (buffer_.size() > 0) return false;
+    char byte;
+    ssize_t n = ::recv(stream_.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
   void Disconnect() {
     beast::error_code ignored;

@@ -1,6 +1,12 @@
 // The C++ client of the wire protocol: create a session object, call its
 // methods with Variants, release it. One Client is one keep-alive HTTP
 // connection (reconnected when the server closed it); use one per thread.
+//
+// A request is sent again on a fresh connection only when it cannot have
+// reached the server (the kept-alive connection was found closed before or
+// while writing), or when it is a GET. A connection that ends after a call,
+// creation or release was sent fails with TransportError "connection_lost":
+// the server may have carried it out, so it is never repeated.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +47,9 @@ class TransportError : public std::runtime_error {
   TransportError(int status, std::string kind, const std::string& message)
       : std::runtime_error(message), status_(status), kind_(std::move(kind)) {}
   int status() const noexcept { return status_; }  // HTTP status; 0: no answer
-  // "unknown_object", "DISP_E_UNKNOWNNAME", "DISP_E_BADPARAMCOUNT", ...
+  // "unknown_object", "DISP_E_UNKNOWNNAME", "DISP_E_BADPARAMCOUNT", ...;
+  // with status 0: "connection_failed" (nothing was carried out) or
+  // "connection_lost" (the request was sent; whether it ran is unknown).
   const std::string& kind() const noexcept { return kind_; }
 
  private:
