@@ -603,6 +603,17 @@ TEST_F(EngineTest, OutputsWithoutCallerTypesKeepTheParameterType) {
   EXPECT_EQ(Str(r.outputs[1]), "value of Shop");
 }
 
+TEST_F(EngineTest, UnknownNameEndsOnlyItsProcedure) {
+  Run("create procedure p_bad as select * from missing_table select 'not reached'");
+  BatchResult r = conn_->ExecuteBatch(
+      "exec p_bad\nselect @@error as e\nexec ('select * from missing_too')\nselect 'after'");
+  ASSERT_EQ(r.result_sets.size(), 2u);
+  EXPECT_EQ(Int(r.result_sets[0].rows[0][0]), 208);
+  EXPECT_EQ(Str(r.result_sets[1].rows[0][0]), "after");
+  ASSERT_NE(r.FirstError(), nullptr);
+  EXPECT_EQ(r.FirstError()->procedure, "p_bad");
+}
+
 class EngineConcurrency : public EngineTest {};
 
 // Cancel() from another thread stops a statement that would run forever.

@@ -18,7 +18,11 @@ namespace tillbase::engine::core {
 namespace {
 
 // Ends the batch after its error was reported.
-struct BatchAbort {};
+struct BatchAbort {
+  // A name that does not resolve ends only the procedure or dynamic SQL it
+  // appears in; its caller carries on.
+  bool scope_only = false;
+};
 // Carries an error from a TRY block to its CATCH block.
 struct TryJump {
   Message message;
@@ -532,7 +536,11 @@ void Session::OnError(const EngineError& e, const ast::Statement& s, Ctx& ctx) {
     }
     throw BatchAbort{};
   }
-  if (EndsBatch(m.number) || m.severity >= 20) throw BatchAbort{};
+  if (EndsBatch(m.number) || m.severity >= 20) {
+    BatchAbort abort;
+    abort.scope_only = (m.number == 207 || m.number == 208 || m.number == 209) && depth_ > 0;
+    throw abort;
+  }
   // A failed statement inside a transaction SQLite already undid; a failed
   // COMMIT leaves SQLite outside the transaction the counter expects.
   if (trancount_ > 0 && sqlite3_get_autocommit(db_)) {
@@ -1677,7 +1685,13 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
     int* d;
     ~Depth() { --*d; }
   } depth{&depth_};
-  ExecList(create.body, ctx);
+  try {
+    ExecList(create.body, ctx);
+  } catch (const BatchAbort& a) {
+    if (!a.scope_only) throw;
+    keep_error_ = true;  // @@ERROR after the EXEC shows the failure
+    return frame.return_status;
+  }
   if (outputs) {
     outputs->assign(args.size(), Value{});
     for (size_t i = 0; i < args.size(); ++i) {
@@ -1766,7 +1780,12 @@ void Session::ExecExecString(const ast::Statement& s, Ctx& ctx) {
     int* d;
     ~Depth() { --*d; }
   } depth{&depth_};
-  ExecList(parsed->batch.statements, inner);
+  try {
+    ExecList(parsed->batch.statements, inner);
+  } catch (const BatchAbort& a) {
+    if (!a.scope_only) throw;
+    keep_error_ = true;
+  }
 }
 
 CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcArgument>& args,
