@@ -10,9 +10,9 @@
 namespace tillbase::db {
 namespace {
 
-constexpr const char* kPropertyNames[] = {"Data Source",         "Initial Catalog",
-                                          "User Id",             "PASSWORD",
-                                          "Integrated Security", "Persist Security Info"};
+constexpr const char* kPropertyNames[] = {
+    "Data Source", "Initial Catalog",     "User Id",
+    "PASSWORD",    "Integrated Security", "Persist Security Info"};
 
 // A value of the provider's connection string, quoted when it would
 // otherwise end the pair early.
@@ -34,12 +34,23 @@ std::string ConnectionStringValue(const std::string& value) {
 
 // Keywords of the provider that tune its own work; nothing here needs them.
 constexpr std::string_view kIgnoredKeywords[] = {
-    "Use Procedure for Prepare", "Auto Translate",     "Packet Size",
-    "Use Encryption for Data",   "Tag with column collation when possible",
-    "Workstation ID",            "Application Name",   "Network Library",
-    "Network Address",           "Current Language",   "Initial File Name",
-    "Trust Server Certificate",  "MARS Connection",    "DataTypeCompatibility",
-    "Prompt",                    "Locale Identifier",  "Mode",
+    "Use Procedure for Prepare",
+    "Auto Translate",
+    "Packet Size",
+    "Use Encryption for Data",
+    "Tag with column collation when possible",
+    "Workstation ID",
+    "Application Name",
+    "Network Library",
+    "Network Address",
+    "Current Language",
+    "Initial File Name",
+    "Trust Server Certificate",
+    "MARS Connection",
+    "DataTypeCompatibility",
+    "Prompt",
+    "Locale Identifier",
+    "Mode",
 };
 
 // "k=v;k2='v;2'" -> pairs; a value in double or single quotes may hold ";"
@@ -84,8 +95,8 @@ std::vector<std::pair<std::string, std::string>> ParseProviderString(std::string
       i = semi == std::string_view::npos ? text.size() : semi + 1;
     } else {
       size_t semi = text.find(';', i);
-      value = std::string(TrimBlanks(
-          text.substr(i, semi == std::string_view::npos ? text.npos : semi - i)));
+      value = std::string(
+          TrimBlanks(text.substr(i, semi == std::string_view::npos ? text.npos : semi - i)));
       i = semi == std::string_view::npos ? text.size() : semi + 1;
     }
     out.emplace_back(std::move(key), std::move(value));

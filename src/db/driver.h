@@ -18,13 +18,13 @@ namespace tillbase::db {
 
 // What the connection properties ask for, in the driver's terms.
 struct LoginInfo {
-  std::string server;    // "Data Source"
-  std::string database;  // "Initial Catalog"; empty: the login's default
-  std::string user;      // "User Id"
-  std::string password;  // "PASSWORD"; empty when unset
-  bool integrated = false;      // "Integrated Security" = "SSPI"
-  int connect_timeout = 15;     // seconds; 0 = no limit
-  std::string host_name;        // the client machine, for the server's process list
+  std::string server;        // "Data Source"
+  std::string database;      // "Initial Catalog"; empty: the login's default
+  std::string user;          // "User Id"
+  std::string password;      // "PASSWORD"; empty when unset
+  bool integrated = false;   // "Integrated Security" = "SSPI"
+  int connect_timeout = 15;  // seconds; 0 = no limit
+  std::string host_name;     // the client machine, for the server's process list
 };
 
 // A column of a result set as a driver describes it.
@@ -95,9 +95,7 @@ class DriverConnection {
   // results as it goes (in blocks) and may stay open while the connection
   // runs other statements; a driver that streams only here may buffer the
   // calls above.
-  virtual std::unique_ptr<BatchCursor> OpenBatch(std::string_view sql) {
-    return ExecuteBatch(sql);
-  }
+  virtual std::unique_ptr<BatchCursor> OpenBatch(std::string_view sql) { return ExecuteBatch(sql); }
   virtual std::unique_ptr<BatchCursor> OpenProcedure(
       std::string_view name, std::shared_ptr<std::vector<Parameter>> params) {
     return CallProcedure(name, std::move(params));

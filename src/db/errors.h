@@ -23,10 +23,10 @@ class DbError : public std::runtime_error {
 DbError ParameterNotFound(const std::string& name);  // "Parameter '%s' not found"
 DbError FieldNotFound(const std::string& name);      // "Field '%s' not found"
 DbError ListIndexOutOfBounds(int index);             // "List index out of bounds (%d)"
-DbError OpenDatasetError();      // "Cannot perform this operation on an open dataset"
-DbError ClosedDatasetError();    // "Cannot perform this operation on a closed dataset"
-DbError NoCommandTextError();    // "Command text was not set for the command object."
-DbError NoResultSetError();      // "CommandText does not return a result set"
-DbError NotConnectedError();     // "Operation is not allowed when the object is closed."
+DbError OpenDatasetError();    // "Cannot perform this operation on an open dataset"
+DbError ClosedDatasetError();  // "Cannot perform this operation on a closed dataset"
+DbError NoCommandTextError();  // "Command text was not set for the command object."
+DbError NoResultSetError();    // "CommandText does not return a result set"
+DbError NotConnectedError();   // "Operation is not allowed when the object is closed."
 
 }  // namespace tillbase::db

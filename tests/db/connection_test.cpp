@@ -93,8 +93,7 @@ TEST(ConnectionFailures, ClearMessagesAndStaysClosed) {
     const char* message_part;
   };
   const Case cases[] = {
-      {"wrong password", [](Connection& c) { c.SetProperty("PASSWORD", "wrong"); },
-       "Login failed"},
+      {"wrong password", [](Connection& c) { c.SetProperty("PASSWORD", "wrong"); }, "Login failed"},
       {"unknown provider", [](Connection& c) { c.SetProvider("MSDASQL"); },
        "Provider cannot be found"},
       {"unknown driver",
@@ -104,8 +103,8 @@ TEST(ConnectionFailures, ClearMessagesAndStaysClosed) {
          c.SetDriverSettings(s);
        },
        "Unknown database driver 'oracle'"},
-      {"no data directory",
-       [](Connection& c) { c.SetDriverSettings(DriverSettings{}); }, "data directory"},
+      {"no data directory", [](Connection& c) { c.SetDriverSettings(DriverSettings{}); },
+       "data directory"},
       {"missing default database", [](Connection& c) { c.SetDefaultDatabase("nowhere"); },
        "nowhere"},
   };

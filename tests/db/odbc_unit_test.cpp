@@ -117,8 +117,7 @@ TEST(OdbcTypes, ProcedureNamesAndCallEscapes) {
       {"p_group;2", "", "", "p_group", 2, "[p_group];2"},
       {"dbo.p_x", "", "dbo", "p_x", 1, "[dbo].[p_x]"},
       {"shop..p_x;1", "shop", "", "p_x", 1, "[shop]..[p_x]"},
-      {"[my db].[dbo].[odd]]name]", "my db", "dbo", "odd]name", 1,
-       "[my db].[dbo].[odd]]name]"},
+      {"[my db].[dbo].[odd]]name]", "my db", "dbo", "odd]name", 1, "[my db].[dbo].[odd]]name]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -137,7 +136,9 @@ TEST(OdbcTypes, ProcedureNamesAndCallEscapes) {
 TEST(OdbcTypes, TextRoundTripsThroughUtf16) {
   const std::string text = "插入单据明细失败！ a\xF0\x9F\x98\x80";
   EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
-  EXPECT_EQ(Utf8ToUtf16("\xFF" "a"), (std::u16string{0xFFFD, u'a'}));
+  EXPECT_EQ(Utf8ToUtf16("\xFF"
+                        "a"),
+            (std::u16string{0xFFFD, u'a'}));
 }
 
 TEST(OdbcValues, ExactTextKeepsItsDigits) {

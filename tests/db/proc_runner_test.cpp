@@ -54,8 +54,8 @@ class ProcRunnerTest : public db::testing::EmbeddedDbTest {
 
 TEST_F(ProcRunnerTest, InputsMatchNamesWithoutRegardToCase) {
   Variant out = Variant("untouched");
-  Variant inputs = VarArrayOf({Entry("@A", Variant(5)), Entry("b", Variant("no at sign")),
-                               Entry("@unused", Variant(1))});
+  Variant inputs = VarArrayOf(
+      {Entry("@A", Variant(5)), Entry("b", Variant("no at sign")), Entry("@unused", Variant(1))});
   EXPECT_EQ(ExecuteProcedure(*sp_, "p_in;1", inputs, &out), 7);
   EXPECT_TRUE(out.IsNull());  // no output parameters
   auto [a, b] = Seen();
@@ -107,12 +107,14 @@ TEST_F(ProcRunnerTest, ParameterArrayRoundTrip) {
   sp_->RefreshParameters();
   Variant array = ProcParamsToArray(*sp_);
   ASSERT_EQ(array.Count(), 3);
-  EXPECT_EQ(array.Get(0), VarArrayOf({Variant("@RETURN_VALUE"), Variant(), Variant(3), Variant(4)}));
+  EXPECT_EQ(array.Get(0),
+            VarArrayOf({Variant("@RETURN_VALUE"), Variant(), Variant(3), Variant(4)}));
   EXPECT_EQ(array.Get(2).Get(0), Variant("@b"));
 
   // Back by position: values, types (BCD becomes float) and directions.
-  Variant back = VarArrayOf({Variant(), VarArrayOf({Variant("x"), Variant(9), Variant(8), Variant(1)}),
-                             VarArrayOf({Variant("y"), Variant("v"), Variant(1), Variant(1)})});
+  Variant back =
+      VarArrayOf({Variant(), VarArrayOf({Variant("x"), Variant(9), Variant(8), Variant(1)}),
+                  VarArrayOf({Variant("y"), Variant("v"), Variant(1), Variant(1)})});
   ArrayToProcParams(back, *sp_);
   EXPECT_EQ(sp_->Param(1).value, Variant(9));
   EXPECT_EQ(sp_->Param(1).data_type, ftFloat);
@@ -121,7 +123,8 @@ TEST_F(ProcRunnerTest, ParameterArrayRoundTrip) {
   EXPECT_EQ(a, Variant(9));
   EXPECT_EQ(b, Variant("v"));
 
-  Variant bad = VarArrayOf({Variant(), VarArrayOf({Variant("x"), Variant(1), Variant("abc"), Variant(1)})});
+  Variant bad =
+      VarArrayOf({Variant(), VarArrayOf({Variant("x"), Variant(1), Variant("abc"), Variant(1)})});
   EXPECT_EQ(MessageOf([&] { ArrayToProcParams(bad, *sp_); }),
             "执行存储过程失败。\r\r过程参数 '@a' 的数据类型与传入值的数据类型不一致。");
   Variant too_long = VarArrayOf({Variant(), back.Get(1), back.Get(2), back.Get(2)});

@@ -30,10 +30,12 @@ class QueryTest : public EmbeddedDbTest {
     Exec(
         "CREATE TABLE goods (id int IDENTITY(1,1) PRIMARY KEY, code varchar(20) NOT NULL, "
         "name nvarchar(30), qty numeric(18,4), price money, sold datetime, active bit)");
-    Exec("INSERT INTO goods (code, name, qty, price, sold, active) VALUES "
-         "('A1', N'苹果', 12.5, 3.25, '2024-03-01 10:30:00', 1)");
-    Exec("INSERT INTO goods (code, name, qty, price, sold, active) VALUES "
-         "('B2', NULL, NULL, NULL, NULL, 0)");
+    Exec(
+        "INSERT INTO goods (code, name, qty, price, sold, active) VALUES "
+        "('A1', N'苹果', 12.5, 3.25, '2024-03-01 10:30:00', 1)");
+    Exec(
+        "INSERT INTO goods (code, name, qty, price, sold, active) VALUES "
+        "('B2', NULL, NULL, NULL, NULL, 0)");
   }
 };
 
@@ -46,10 +48,9 @@ TEST_F(QueryTest, FieldsDescribeTheirColumns) {
     int data_type;
     int size;
   };
-  const Expect fields[] = {{"id", ftInteger, 0},     {"code", ftString, 20},
-                           {"name", ftWideString, 30}, {"qty", ftBCD, 4},
-                           {"price", ftBCD, 4},        {"sold", ftDateTime, 0},
-                           {"active", ftBoolean, 0}};
+  const Expect fields[] = {
+      {"id", ftInteger, 0}, {"code", ftString, 20},  {"name", ftWideString, 30}, {"qty", ftBCD, 4},
+      {"price", ftBCD, 4},  {"sold", ftDateTime, 0}, {"active", ftBoolean, 0}};
   ASSERT_EQ(q.FieldCount(), 7);
   for (int i = 0; i < 7; ++i) {
     SCOPED_TRACE(fields[i].name);
@@ -134,7 +135,9 @@ TEST_F(QueryTest, BatchOpensAtItsFirstResultSet) {
 
 TEST_F(QueryTest, RowsAreFetchedInBlocksOfTheCacheSize) {
   Exec("CREATE TABLE n (i int)");
-  Exec("DECLARE @i int SET @i = 0 WHILE @i < 2500 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 END");
+  Exec(
+      "DECLARE @i int SET @i = 0 WHILE @i < 2500 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 "
+      "END");
   Query q(&connection());
   q.SetSql("SELECT i FROM n ORDER BY i");
   q.Open();
@@ -153,7 +156,9 @@ TEST_F(QueryTest, RowsAreFetchedInBlocksOfTheCacheSize) {
 
 TEST_F(QueryTest, OpenRecordSetsYieldTheConnectionToOtherStatements) {
   Exec("CREATE TABLE n (i int)");
-  Exec("DECLARE @i int SET @i = 0 WHILE @i < 3000 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 END");
+  Exec(
+      "DECLARE @i int SET @i = 0 WHILE @i < 3000 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 "
+      "END");
   Query reader(&connection());
   reader.SetSql("SELECT i FROM n ORDER BY i\nSELECT COUNT(*) AS c FROM n");
   reader.Open();

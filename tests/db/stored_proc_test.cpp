@@ -28,8 +28,9 @@ class StoredProcTest : public testing::EmbeddedDbTest {
         "CREATE PROCEDURE p_calc @a int, @label varchar(10) OUTPUT, @total numeric(18,4) OUTPUT, "
         "@step int = 5 AS BEGIN SET @label = 'got ' + @label SET @total = @a + @step + 0.5 "
         "RETURN @a * 2 END");
-    Exec("CREATE PROCEDURE p_rows @n int AS BEGIN SELECT @n AS n, 'x' AS s SELECT 2 AS second "
-         "RETURN 9 END");
+    Exec(
+        "CREATE PROCEDURE p_rows @n int AS BEGIN SELECT @n AS n, 'x' AS s SELECT 2 AS second "
+        "RETURN 9 END");
   }
 };
 

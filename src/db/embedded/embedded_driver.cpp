@@ -175,7 +175,8 @@ class EmbeddedConnection : public DriverConnection {
     }
     // The database rolls back what the session left open.
     try {
-      if (connection_->TransactionCount() > 0) RunChecked("IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION");
+      if (connection_->TransactionCount() > 0)
+        RunChecked("IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION");
     } catch (...) {
     }
   }
@@ -220,8 +221,8 @@ class EmbeddedConnection : public DriverConnection {
     std::string proc(name);
     engine::Connection* connection = connection_.get();
     return Track(std::make_unique<StreamingCursor>(
-        [connection, proc, args = std::move(args)](
-            engine::ResultSink& sink) -> std::optional<engine::CallResult> {
+        [connection, proc,
+         args = std::move(args)](engine::ResultSink& sink) -> std::optional<engine::CallResult> {
           return connection->CallProcedure(proc, args, sink);
         },
         kBlockRows, std::move(outputs)));
@@ -410,8 +411,8 @@ std::unique_ptr<DriverConnection> OpenEmbeddedConnection(const DriverSettings& s
   const bool initialising = !std::filesystem::exists(settings.data_dir, ec) ||
                             std::filesystem::is_empty(settings.data_dir, ec);
   const bool sa = EqualsNoCase(login.user, "sa") && !login.integrated;
-  std::shared_ptr<engine::Engine> engine = SharedEngine(
-      settings.data_dir, sa && initialising ? login.password : std::string());
+  std::shared_ptr<engine::Engine> engine =
+      SharedEngine(settings.data_dir, sa && initialising ? login.password : std::string());
   engine::ConnectOptions options;
   options.database = login.database.empty() ? "master" : login.database;
   options.login = login.integrated ? std::string() : login.user;

@@ -68,9 +68,7 @@ Variant NaturalVariant(const engine::Value& value) {
     Variant operator()(const engine::Bytes& v) const {
       return Variant(std::vector<uint8_t>(v.data.begin(), v.data.end()));
     }
-    Variant operator()(const engine::DateTime& v) const {
-      return Variant::FromDate(OleDateOf(v));
-    }
+    Variant operator()(const engine::DateTime& v) const { return Variant::FromDate(OleDateOf(v)); }
   };
   return std::visit(Visitor{}, value);
 }

@@ -59,8 +59,8 @@ KeyValues ParseConnectionString(std::string_view text) {
       i = semi == std::string_view::npos ? text.size() : semi + 1;
     } else {
       size_t semi = text.find(';', i);
-      value = std::string(TrimBlanks(text.substr(i, semi == std::string_view::npos ? text.npos
-                                                                                     : semi - i)));
+      value = std::string(
+          TrimBlanks(text.substr(i, semi == std::string_view::npos ? text.npos : semi - i)));
       i = semi == std::string_view::npos ? text.size() : semi + 1;
     }
     out.emplace_back(std::move(key), std::move(value));

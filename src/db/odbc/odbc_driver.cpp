@@ -106,7 +106,8 @@ class OdbcCursor : public BatchCursor {
         current_ = nullptr;
         return true;
       }
-      if (step == Step::kCount) rows_affected_ = (rows_affected_ < 0 ? 0 : rows_affected_) + last_count_;
+      if (step == Step::kCount)
+        rows_affected_ = (rows_affected_ < 0 ? 0 : rows_affected_) + last_count_;
       if (step == Step::kEnd) return false;
     }
   }
@@ -280,8 +281,8 @@ class OdbcConnection : public DriverConnection {
     SQLWCHAR escape[8] = {};
     SQLSMALLINT escape_length = 0;
     if (Ok(SQLGetInfoW(dbc_, SQL_SEARCH_PATTERN_ESCAPE, escape, sizeof escape, &escape_length))) {
-      pattern_escape_ = Utf16ToUtf8(std::u16string(
-          escape, escape + std::min<size_t>(escape_length / sizeof(SQLWCHAR), 7)));
+      pattern_escape_ = Utf16ToUtf8(
+          std::u16string(escape, escape + std::min<size_t>(escape_length / sizeof(SQLWCHAR), 7)));
     }
   }
 
@@ -336,11 +337,11 @@ class OdbcConnection : public DriverConnection {
       std::vector<SQLWCHAR> catalog = Wide(parsed.catalog);
       std::vector<SQLWCHAR> schema = Wide(EscapePattern(parsed.schema, pattern_escape_));
       std::vector<SQLWCHAR> proc = Wide(EscapePattern(parsed.name, pattern_escape_));
-      SQLRETURN rc = SQLProcedureColumnsW(
-          stmt, parsed.catalog.empty() ? nullptr : catalog.data(), SQL_NTS,
-          parsed.schema.empty() ? nullptr : schema.data(), SQL_NTS, proc.data(), SQL_NTS, nullptr,
-          0);
-      if (!Ok(rc)) ThrowDiagnostic(SQL_HANDLE_STMT, stmt, "Could not read the procedure's parameters");
+      SQLRETURN rc = SQLProcedureColumnsW(stmt, parsed.catalog.empty() ? nullptr : catalog.data(),
+                                          SQL_NTS, parsed.schema.empty() ? nullptr : schema.data(),
+                                          SQL_NTS, proc.data(), SQL_NTS, nullptr, 0);
+      if (!Ok(rc))
+        ThrowDiagnostic(SQL_HANDLE_STMT, stmt, "Could not read the procedure's parameters");
       const std::string wanted = AsciiUpper(parsed.name);
       while (Ok(rc = SQLFetch(stmt))) {
         std::string proc_name = TextColumn(stmt, 3);
@@ -374,16 +375,27 @@ class OdbcConnection : public DriverConnection {
         p.precision = exact ? p.sql_type.precision : static_cast<int>(size);
         p.scale = p.sql_type.scale;
         switch (column_type) {
-          case SQL_PARAM_INPUT: p.direction = 1; break;
+          case SQL_PARAM_INPUT:
+            p.direction = 1;
+            break;
           // T-SQL OUTPUT parameters are in/out.
-          case SQL_PARAM_INPUT_OUTPUT: p.direction = 3; break;
-          case SQL_PARAM_OUTPUT: p.direction = 2; break;
-          case SQL_RETURN_VALUE: p.direction = 4; break;
-          default: p.direction = 0; break;
+          case SQL_PARAM_INPUT_OUTPUT:
+            p.direction = 3;
+            break;
+          case SQL_PARAM_OUTPUT:
+            p.direction = 2;
+            break;
+          case SQL_RETURN_VALUE:
+            p.direction = 4;
+            break;
+          default:
+            p.direction = 0;
+            break;
         }
         out.push_back(std::move(p));
       }
-      if (rc != SQL_NO_DATA) ThrowDiagnostic(SQL_HANDLE_STMT, stmt, "Could not read the procedure's parameters");
+      if (rc != SQL_NO_DATA)
+        ThrowDiagnostic(SQL_HANDLE_STMT, stmt, "Could not read the procedure's parameters");
     } catch (...) {
       ReleaseStatement(stmt);
       throw;
@@ -407,9 +419,7 @@ class OdbcConnection : public DriverConnection {
   void BeginTransaction() override { Run("BEGIN TRANSACTION"); }
   void Commit() override { Run("COMMIT TRANSACTION"); }
   void Rollback() override { Run("ROLLBACK TRANSACTION"); }
-  int TransactionCount() override {
-    return static_cast<int>(ScalarInt("SELECT @@TRANCOUNT"));
-  }
+  int TransactionCount() override { return static_cast<int>(ScalarInt("SELECT @@TRANCOUNT")); }
 
   void SetCommandTimeout(int seconds) override { timeout_ = seconds > 0 ? seconds : 0; }
 

@@ -22,35 +22,61 @@ constexpr int kSsTimestampOffset = -155;
 
 std::string TypeNameOfSqlType(int sql_type) {
   switch (sql_type) {
-    case SQL_BIT: return "bit";
-    case SQL_TINYINT: return "tinyint";
-    case SQL_SMALLINT: return "smallint";
-    case SQL_INTEGER: return "int";
-    case SQL_BIGINT: return "bigint";
-    case SQL_DECIMAL: return "decimal";
-    case SQL_NUMERIC: return "numeric";
+    case SQL_BIT:
+      return "bit";
+    case SQL_TINYINT:
+      return "tinyint";
+    case SQL_SMALLINT:
+      return "smallint";
+    case SQL_INTEGER:
+      return "int";
+    case SQL_BIGINT:
+      return "bigint";
+    case SQL_DECIMAL:
+      return "decimal";
+    case SQL_NUMERIC:
+      return "numeric";
     case SQL_FLOAT:
-    case SQL_DOUBLE: return "float";
-    case SQL_REAL: return "real";
-    case SQL_CHAR: return "char";
-    case SQL_VARCHAR: return "varchar";
-    case SQL_LONGVARCHAR: return "text";
-    case SQL_WCHAR: return "nchar";
-    case SQL_WVARCHAR: return "nvarchar";
-    case SQL_WLONGVARCHAR: return "ntext";
+    case SQL_DOUBLE:
+      return "float";
+    case SQL_REAL:
+      return "real";
+    case SQL_CHAR:
+      return "char";
+    case SQL_VARCHAR:
+      return "varchar";
+    case SQL_LONGVARCHAR:
+      return "text";
+    case SQL_WCHAR:
+      return "nchar";
+    case SQL_WVARCHAR:
+      return "nvarchar";
+    case SQL_WLONGVARCHAR:
+      return "ntext";
     case SQL_TYPE_TIMESTAMP:
-    case SQL_DATETIME: return "datetime";
-    case SQL_TYPE_DATE: return "date";
+    case SQL_DATETIME:
+      return "datetime";
+    case SQL_TYPE_DATE:
+      return "date";
     case SQL_TYPE_TIME:
-    case kSsTime2: return "time";
-    case kSsTimestampOffset: return "datetimeoffset";
-    case SQL_GUID: return "uniqueidentifier";
-    case SQL_BINARY: return "binary";
-    case SQL_VARBINARY: return "varbinary";
-    case SQL_LONGVARBINARY: return "image";
-    case kSsVariant: return "sql_variant";
-    case kSsXml: return "xml";
-    default: return "";
+    case kSsTime2:
+      return "time";
+    case kSsTimestampOffset:
+      return "datetimeoffset";
+    case SQL_GUID:
+      return "uniqueidentifier";
+    case SQL_BINARY:
+      return "binary";
+    case SQL_VARBINARY:
+      return "varbinary";
+    case SQL_LONGVARBINARY:
+      return "image";
+    case kSsVariant:
+      return "sql_variant";
+    case kSsXml:
+      return "xml";
+    default:
+      return "";
   }
 }
 

@@ -118,16 +118,33 @@ std::string ExactText(const Variant& value, int scale) {
 
 SQLSMALLINT SqlTypeOf(const std::string& name) {
   static const std::pair<const char*, SQLSMALLINT> kCodes[] = {
-      {"bit", SQL_BIT},           {"tinyint", SQL_TINYINT},       {"smallint", SQL_SMALLINT},
-      {"int", SQL_INTEGER},       {"bigint", SQL_BIGINT},         {"decimal", SQL_DECIMAL},
-      {"numeric", SQL_NUMERIC},   {"money", SQL_DECIMAL},         {"smallmoney", SQL_DECIMAL},
-      {"float", SQL_DOUBLE},      {"real", SQL_REAL},             {"char", SQL_CHAR},
-      {"varchar", SQL_VARCHAR},   {"text", SQL_LONGVARCHAR},      {"nchar", SQL_WCHAR},
-      {"nvarchar", SQL_WVARCHAR}, {"sysname", SQL_WVARCHAR},      {"ntext", SQL_WLONGVARCHAR},
-      {"datetime", SQL_TYPE_TIMESTAMP}, {"smalldatetime", SQL_TYPE_TIMESTAMP},
-      {"datetime2", SQL_TYPE_TIMESTAMP}, {"date", SQL_TYPE_TIMESTAMP},
-      {"uniqueidentifier", SQL_GUID}, {"binary", SQL_BINARY},     {"varbinary", SQL_VARBINARY},
-      {"image", SQL_LONGVARBINARY}, {"timestamp", SQL_BINARY},
+      {"bit", SQL_BIT},
+      {"tinyint", SQL_TINYINT},
+      {"smallint", SQL_SMALLINT},
+      {"int", SQL_INTEGER},
+      {"bigint", SQL_BIGINT},
+      {"decimal", SQL_DECIMAL},
+      {"numeric", SQL_NUMERIC},
+      {"money", SQL_DECIMAL},
+      {"smallmoney", SQL_DECIMAL},
+      {"float", SQL_DOUBLE},
+      {"real", SQL_REAL},
+      {"char", SQL_CHAR},
+      {"varchar", SQL_VARCHAR},
+      {"text", SQL_LONGVARCHAR},
+      {"nchar", SQL_WCHAR},
+      {"nvarchar", SQL_WVARCHAR},
+      {"sysname", SQL_WVARCHAR},
+      {"ntext", SQL_WLONGVARCHAR},
+      {"datetime", SQL_TYPE_TIMESTAMP},
+      {"smalldatetime", SQL_TYPE_TIMESTAMP},
+      {"datetime2", SQL_TYPE_TIMESTAMP},
+      {"date", SQL_TYPE_TIMESTAMP},
+      {"uniqueidentifier", SQL_GUID},
+      {"binary", SQL_BINARY},
+      {"varbinary", SQL_VARBINARY},
+      {"image", SQL_LONGVARBINARY},
+      {"timestamp", SQL_BINARY},
   };
   for (const auto& [n, code] : kCodes) {
     if (name == n) return code;
@@ -144,12 +161,12 @@ Diagnostic ReadDiagnostic(SQLSMALLINT handle_type, SQLHANDLE handle) {
   SQLWCHAR message[2048] = {};
   SQLSMALLINT length = 0;
   for (SQLSMALLINT record = 1;; ++record) {
-    SQLRETURN rc = SQLGetDiagRecW(handle_type, handle, record, state, &native, message,
-                                  static_cast<SQLSMALLINT>(sizeof message / sizeof message[0]),
-                                  &length);
+    SQLRETURN rc =
+        SQLGetDiagRecW(handle_type, handle, record, state, &native, message,
+                       static_cast<SQLSMALLINT>(sizeof message / sizeof message[0]), &length);
     if (!Ok(rc)) break;
-    const size_t chars = std::min<size_t>(static_cast<size_t>(length),
-                                          sizeof message / sizeof message[0] - 1);
+    const size_t chars =
+        std::min<size_t>(static_cast<size_t>(length), sizeof message / sizeof message[0] - 1);
     std::string text = CleanDiagnostic(Utf16ToUtf8(ToU16(message, chars)));
     std::string sql_state = Utf16ToUtf8(ToU16(state, 5));
     // The first record is the one to report; informational ones ("01...")
@@ -295,7 +312,8 @@ ParamBindings::ParamBindings(SQLHSTMT stmt, const std::vector<Parameter>& params
           c_type = SQL_C_SBIGINT;
           b->buffer.resize(sizeof(int64_t));
           int64_t v = 0;
-          if (has_value) v = p.value.type() == VT_BOOL ? (p.value.ToBool() ? 1 : 0) : p.value.ToInt64();
+          if (has_value)
+            v = p.value.type() == VT_BOOL ? (p.value.ToBool() ? 1 : 0) : p.value.ToInt64();
           std::memcpy(b->buffer.data(), &v, sizeof v);
           b->indicator = has_value ? 0 : SQL_NULL_DATA;
           break;
@@ -324,7 +342,8 @@ ParamBindings::ParamBindings(SQLHSTMT stmt, const std::vector<Parameter>& params
           c_type = SQL_C_BINARY;
           std::string bytes;
           if (has_value) {
-            if (!p.value.IsByteArray()) throw VariantError::Conversion(VarTypeAsText(p.value.type()), "Bytes");
+            if (!p.value.IsByteArray())
+              throw VariantError::Conversion(VarTypeAsText(p.value.type()), "Bytes");
             bytes.assign(p.value.Bytes().begin(), p.value.Bytes().end());
           }
           size_t capacity = std::max<size_t>(bytes.size(), length > 0 ? length : 8000);

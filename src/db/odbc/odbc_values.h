@@ -21,7 +21,8 @@ ValueKind KindOfType(const std::string& type_name);
 
 // Reads column `column` (1-based) of the current row. Raises DbError with
 // the driver's diagnostic on failure.
-Variant ReadColumn(SQLHSTMT stmt, SQLUSMALLINT column, ValueKind kind, const std::string& type_name);
+Variant ReadColumn(SQLHSTMT stmt, SQLUSMALLINT column, ValueKind kind,
+                   const std::string& type_name);
 
 // A variant for a value of the given type from its text (exact kinds).
 Variant ExactFromText(const std::string& text, bool money);
