@@ -23,6 +23,7 @@ struct TExpr {
   bool nullable = true;
   bool aggregate = false;
   int literal_chars = -1;  // a text literal's length without trailing blanks
+  int literal_digits = 0;  // an integer literal's digits
   const ColumnInfo* column = nullptr;  // a plain column reference
   std::string base_table;
 };
@@ -286,8 +287,10 @@ struct Translator::Impl {
         if (digits.size() <= 18) {
           int64_t v = std::stoll(digits);
           if (neg) v = -v;
-          if (v >= INT32_MIN && v <= INT32_MAX) return Literal(std::to_string(v), sql::IntType());
-          return Literal(std::to_string(v), sql::BigIntType());
+          TExpr r = Literal(std::to_string(v),
+                            v >= INT32_MIN && v <= INT32_MAX ? sql::IntType() : sql::BigIntType());
+          r.literal_digits = static_cast<int>(digits.size());
+          return r;
         }
         if (digits.size() <= 19 && digits <= "9223372036854775807") {
           return Literal((neg ? "-" : "") + digits, sql::BigIntType());
@@ -459,6 +462,17 @@ struct Translator::Impl {
     }
     if (a.null_literal) a.type = b.type;
     if (b.null_literal) b.type = a.type;
+    // An integer constant meeting a decimal counts with the digits it has,
+    // as SQL Server types it: 2.0 / 3 is decimal(2,1) / decimal(1,0).
+    auto as_decimal = [](TExpr& lit, const TExpr& other) {
+      if (lit.literal_digits > 0 && other.type.type != SqlType::kMoney &&
+          other.type.type != SqlType::kSmallMoney &&
+          sql::StorageOf(other.type.type) == sql::Storage::kScaled) {
+        lit.type = sql::DecimalType(lit.literal_digits, 0);
+      }
+    };
+    as_decimal(a, b);
+    as_decimal(b, a);
     r.type = lib::ArithType(aop, a.type, b.type);
     if (aop == sql::ArithOp::kAdd && IsChar(a.type) && IsChar(b.type)) {
       r.sql = "(" + a.sql + " || " + b.sql + ")";
