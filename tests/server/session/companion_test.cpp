@@ -102,6 +102,29 @@ TEST_F(CompanionTest, RestartStopsTheRunningOneAndStartsWithTheNewString) {
   EXPECT_FALSE(process::NamedLock::IsHeld(kCompanionLockName));
 }
 
+TEST_F(CompanionTest, InheritsNoDescriptorOfTheServer) {
+  // A descriptor without close-on-exec, as a listening socket may be.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::ofstream script(root_ / "home" / "fd-lister");
+  script << "#!/bin/sh\n"
+         << "ls /proc/$$/fd > '" << (root_ / "fds.txt").string() << ".part'\n"
+         << "mv '" << (root_ / "fds.txt").string() << ".part' '" << (root_ / "fds.txt").string()
+         << "'\n";
+  script.close();
+  ::chmod((root_ / "home" / "fd-lister").c_str(), 0755);
+  Companion::Options o = Options();
+  o.program = "fd-lister";
+  Companion companion(o);
+  companion.Start("x");
+  ASSERT_TRUE(Eventually([&] { return fs::exists(root_ / "fds.txt"); }));
+  std::string listed = Read(root_ / "fds.txt");
+  EXPECT_EQ(listed.find(std::to_string(fds[0]) + "\n"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find(std::to_string(fds[1]) + "\n"), std::string::npos) << listed;
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST_F(CompanionTest, AlreadyRunningCompanionIsLeftAlone) {
   auto other = process::NamedLock::TryAcquire(kCompanionLockName);
   ASSERT_TRUE(other.has_value());
