@@ -375,6 +375,10 @@ TEST_F(EngineTest, AccountSetTableIsCreatedOnce) {
   Run(get_zt);
   Run("insert into KeppaPosZt(dbname, fullname) \r\n values('shop1', 'Shop one')");
   Run(get_zt);  // the table is there: nothing happens
+  // The guard generated scripts put before DROP/CREATE.
+  EXPECT_EQ(Int(One("select count(*) from sysobjects where id = object_id(N'[dbo].[KeppaPosZt]') "
+                    "and objectproperty(id, N'IsUserTable') = 1")),
+            1);
   BatchResult r = Run("select [order], dbname from KeppaPosZt");
   ASSERT_EQ(r.result_sets[0].rows.size(), 1u);
   EXPECT_EQ(Int(r.result_sets[0].rows[0][0]), 1);

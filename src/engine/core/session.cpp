@@ -1802,6 +1802,7 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
   for (const ProcArgument& a : args) {
     ArgValue v;
     v.name = a.name;
+    if (!v.name.empty() && v.name[0] != '@') v.name = "@" + v.name;
     v.value = a.value;
     v.type = a.type ? *a.type : NaturalType(a.value);
     v.typed = a.type.has_value();

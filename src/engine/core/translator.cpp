@@ -735,6 +735,28 @@ struct Translator::Impl {
       arity(0, 0);
       return Variable("@@scope_identity");
     }
+    if (name == "objectproperty") {
+      // The kind questions scripts ask before they drop or create an object.
+      arity(2, 2);
+      if (e.args[1]->kind != ExprKind::kString && e.args[1]->kind != ExprKind::kNString) {
+        throw NotSupported("OBJECTPROPERTY with a property that is not a constant");
+      }
+      std::string prop = LowerName(e.args[1]->text);
+      std::string test = prop == "isprocedure"   ? "type = 'P'"
+                         : prop == "isusertable" ? "type = 'U'"
+                         : prop == "isview"      ? "type = 'V'"
+                         : prop == "istable"     ? "type IN ('U', 'S')"
+                         : prop == "issystemtable" ? "type = 'S'"
+                                                   : "";
+      if (test.empty()) throw NotSupported("OBJECTPROPERTY(..., '" + e.args[1]->text + "')");
+      TExpr id = Convert(Expression(*e.args[0], scope), sql::IntType());
+      TExpr r;
+      r.sql = "(SELECT CASE WHEN " + test + " THEN 1 ELSE 0 END FROM (SELECT id, type FROM "
+              "temp.__tb_objects UNION ALL SELECT id, type FROM main.__tb_objects) WHERE id = " +
+              id.sql + ")";
+      r.type = sql::IntType();
+      return r;
+    }
     if (name == "ident_current") throw NotSupported("IDENT_CURRENT");
     if (name == "error_message" || name == "error_number" || name == "error_severity" ||
         name == "error_state" || name == "error_line" || name == "error_procedure") {
