@@ -7,6 +7,7 @@
 #include "db/errors.h"
 #include "db/query.h"
 #include "db/stored_proc.h"
+#include "server/session/packet_builder.h"
 #include "shared/proc_params.h"
 
 namespace tillbase::session {
@@ -226,6 +227,25 @@ bool KeywordAt(std::string_view s, size_t i, std::string_view word) {
   return starts && ends;
 }
 
+// Copies the key, read-only and auto-increment flags of the dataset's own
+// fields onto the delta's; a delta field the dataset lacks is refused. When
+// the database names no key (a view), the client's key fields stand: a
+// locator that reaches more than one row still fails that row.
+void TakeServerFlags(DataPacket& delta, const std::vector<PacketField>& server) {
+  DataPacket own;
+  own.fields = server;
+  bool server_has_key = false;
+  for (const PacketField& s : server) server_has_key = server_has_key || s.key;
+  for (PacketField& f : delta.fields) {
+    int i = own.FieldIndex(f.name);
+    if (i < 0) throw std::runtime_error("Field '" + f.name + "' not found");
+    const PacketField& s = server[static_cast<size_t>(i)];
+    if (server_has_key) f.key = s.key;
+    f.read_only = s.read_only;
+    f.auto_increment = s.auto_increment;
+  }
+}
+
 }  // namespace
 
 BoundStatement StatementForRow(const DataPacket& delta, const PacketRow& row,
@@ -428,6 +448,14 @@ Variant ApplyUpdates(const ProviderInfo& provider, db::DataSet* dataset, db::Con
   error_count = 0;
   if (dataset == nullptr) throw std::runtime_error("Missing data provider or data packet");
   DataPacket packet = DataPacket::FromVariant(delta);
+  // Which fields locate a row and which are written is the server's to
+  // say, not the client's: a delta that flags another field as the key
+  // could otherwise reach rows it never read.
+  if (provider.fixed_fields) {
+    TakeServerFlags(packet, VipCardsFields());
+  } else if (dataset->Active()) {
+    TakeServerFlags(packet, PacketFieldsOf(dataset->Records()));
+  }
   std::string table;
   if (auto* query = dynamic_cast<db::Query*>(dataset)) table = TableOfQuery(query->Sql());
   if (table.empty() && dataset->Active()) {

@@ -130,6 +130,20 @@ TEST(DeltaStatements, TableOfTheDatasetsQuery) {
   for (const Case& c : cases) EXPECT_EQ(TableOfQuery(c.sql), c.table) << c.sql;
 }
 
+TEST(DeltaStatements, TheDatasetsFieldsDecideKeysNotTheClients) {
+  db::Connection never_opened;
+  db::Query cards(&never_opened);
+  cards.SetSql("select * from VIPCards");
+  DataPacket d = Delta({});
+  d.fields[0].name = "Bogus";
+  int32_t errors = 0;
+  EXPECT_EQ(ErrorOf([&] {
+              ApplyUpdates(ProviderByName("dpVipCards"), &cards, never_opened, d.ToVariant(), 0,
+                           errors);
+            }),
+            "Field 'Bogus' not found");
+}
+
 // Applying deltas on the embedded database.
 class DeltaResolverTest : public db::testing::EmbeddedDbTest {
  protected:
@@ -257,6 +271,17 @@ TEST_F(DeltaResolverTest, ThroughTheProviderTheTableComesFromTheQuery) {
           .IsNull());
   EXPECT_EQ(errors, 0);
   EXPECT_EQ(Cards(), "2:B:2.5;");
+  // A client that calls CardNo the key and CardID writable changes nothing
+  // of that: the row is found by CardID and CardID stays.
+  DataPacket sly = CardsDelta(
+      {Row(RowState::kModified, {Variant(5), Variant("Z"), Variant(2.5), Variant::Null()},
+           {Variant(2), Variant("B"), Variant(2.5), Variant::Null()})});
+  sly.fields[0].key = sly.fields[0].read_only = sly.fields[0].auto_increment = false;
+  sly.fields[1].key = true;
+  EXPECT_EQ(Messages(ApplyUpdates(ProviderByName("dpVipCards"), &cards, connection(),
+                                  sly.ToVariant(), 0, errors)),
+            "");
+  EXPECT_EQ(Cards(), "2:Z:2.5;");
   EXPECT_EQ(ErrorOf([&] {
               ApplyUpdates(ProviderByName("dpVipCards"), &cards, connection(), Variant("x"), 0,
                            errors);
