@@ -407,6 +407,50 @@ TEST_F(ServerTest, SixteenWritersOnOneDatabaseConcurrency) {
             std::to_string(kWriters * kRows));
 }
 
+// With no command time-out a writer waits for the one holding the
+// database, however long it takes; a cancelled one stops waiting.
+TEST_F(ServerTest, WriterWaitsForTheHolderToCommitConcurrency) {
+  Run("CREATE DATABASE shop");
+  auto holder = Connect("shop");
+  Run("CREATE TABLE t (id int)", holder.get());
+  Run("BEGIN TRAN INSERT INTO t VALUES (1)", holder.get());
+  auto waiter = Connect("shop");
+  auto wait_until_running = [&](Connection* c) {
+    for (;;) {
+      BatchResult who = Run("sp_who");
+      for (const auto& row : who.result_sets[0].rows) {
+        if (std::stoi(Str(row[0])) == c->Spid() && Str(row[2]) == "runnable") return;
+      }
+      std::this_thread::yield();
+    }
+  };
+  BatchResult waited;
+  std::thread t([&] { waited = waiter->ExecuteBatch("INSERT INTO t VALUES (2)"); });
+  wait_until_running(waiter.get());
+  Run("COMMIT", holder.get());
+  t.join();
+  EXPECT_FALSE(waited.HasError());
+
+  Run("BEGIN TRAN INSERT INTO t VALUES (3)", holder.get());
+  BatchResult cancelled;
+  std::atomic<bool> done{false};
+  std::thread c([&] {
+    cancelled = waiter->ExecuteBatch("INSERT INTO t VALUES (4)");
+    done = true;
+  });
+  wait_until_running(waiter.get());
+  // A cancel that comes before the wait starts is taken back by the batch
+  // starting; so cancel until the call returns.
+  while (!done) {
+    waiter->Cancel();
+    std::this_thread::yield();
+  }
+  c.join();
+  EXPECT_TRUE(cancelled.HasError());
+  Run("COMMIT", holder.get());
+  EXPECT_EQ(One("SELECT COUNT(*) FROM t", holder.get()), "3");
+}
+
 // A child process commits rows and reports each commit; it is killed with
 // SIGKILL in the middle of an open transaction. Every reported row must be
 // there afterwards, and nothing of the open transaction.

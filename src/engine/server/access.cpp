@@ -8,6 +8,7 @@ namespace tillbase::engine::server {
 
 void Access::Close(core::Session& s) { s.CloseDatabase(); }
 void Access::Cancel(core::Session& s) { s.Cancel(); }
+bool Access::ShouldStop(core::Session& s) { return s.ShouldInterrupt(); }
 bool Access::IsOpen(core::Session& s) { return s.db_ != nullptr; }
 Server& Access::ServerOf(core::Session& s) {
   if (!s.shared_->server) throw MakeError(0, 16, 1, "The engine's server level is not running.");

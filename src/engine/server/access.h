@@ -23,6 +23,9 @@ class Access {
   // Ends the session's storage: open transactions roll back, locks go.
   static void Close(core::Session& s);
   static void Cancel(core::Session& s);
+  // Whether the running statement is to stop: cancelled, killed or past
+  // its command time-out.
+  static bool ShouldStop(core::Session& s);
   static bool IsOpen(core::Session& s);
   static Server& ServerOf(core::Session& s);
   static int Spid(core::Session& s);

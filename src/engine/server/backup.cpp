@@ -1,5 +1,6 @@
 #include "engine/server/backup.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,7 +49,11 @@ class Handle {
 };
 
 // Copies all of `src` into `dest` in one step, so the copy is one snapshot.
+// The destination is a private temporary file that is renamed into place
+// only when complete, so it needs no journal; it is flushed to disk once
+// at the end (Flush) instead of at every commit.
 void Copy(sqlite3* src, sqlite3* dest) {
+  ExecSql(dest, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF");
   sqlite3_backup* b = sqlite3_backup_init(dest, "main", src, "main");
   if (!b) throw core::SqliteError(dest, sqlite3_errcode(dest));
   int rc = sqlite3_backup_step(b, -1);
@@ -63,6 +68,13 @@ std::string Now() {
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S.000", &tm);
   return buf;
+}
+
+void Flush(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
 }
 
 void RemoveFiles(const std::string& path) {
@@ -91,7 +103,7 @@ BackupHeader WriteBackup(const std::string& source, const std::string& database,
     if (!dest.ok()) throw CannotOpenDevice(target, "5(Access is denied.)");
     Copy(src.get(), dest.get());
     // A backup is one self-contained file: no WAL beside it.
-    ExecSql(dest.get(), "PRAGMA journal_mode=DELETE");
+    ExecSql(dest.get(), "PRAGMA journal_mode=DELETE; PRAGMA journal_mode=OFF");
     {
       Stmt pc(dest.get(), "PRAGMA page_count");
       if (pc.Step()) h.pages = pc.Int(0);
@@ -113,6 +125,7 @@ BackupHeader WriteBackup(const std::string& source, const std::string& database,
     RemoveFiles(temp);
     throw;
   }
+  Flush(temp);
   fs::rename(temp, target, ec);
   if (ec) {
     RemoveFiles(temp);
@@ -166,6 +179,7 @@ void RestoreBackup(const std::string& backup_path, const std::string& target_pat
     RemoveFiles(temp);
     throw;
   }
+  Flush(temp);
   // Nobody has the target open (the caller holds exclusive use), so the old
   // file's WAL and index go with it.
   std::error_code ec;

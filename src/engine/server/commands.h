@@ -34,7 +34,8 @@ bool IsSystemProcedure(std::string_view name);
 int RunSystemProcedure(core::Session& session, std::string_view name,
                        const std::vector<std::pair<std::string, Value>>& args, ResultSink& sink);
 
-// DB_ID, DB_NAME(id), SERVERPROPERTY as SQLite functions of a connection.
+// DB_ID, DB_NAME(id), SERVERPROPERTY as SQLite functions of a connection,
+// and its wait for another writer (bounded by the command time-out).
 void RegisterFunctions(sqlite3* db, core::Session* session);
 
 }  // namespace tillbase::engine::server

@@ -1,5 +1,9 @@
 // DB_ID, DB_NAME(id) and SERVERPROPERTY as SQLite functions, answered from
-// the server's registry.
+// the server's registry; and how a connection waits for another writer.
+#include <unistd.h>
+
+#include <thread>
+
 #include "engine/server/access.h"
 #include "engine/server/commands.h"
 #include "engine/server/server.h"
@@ -50,6 +54,22 @@ void ServerProperty(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_null(ctx);
 }
 
+// One writer per database at a time: a connection that finds the database
+// locked waits until the holder commits, as long as its command time-out
+// allows (0: without limit) and it is not cancelled or killed; then the
+// statement fails with 1222. Short waits first, so that a queue of writers
+// moves at the pace of their commits rather than of a sleep.
+int WaitForWriter(void* data, int count) {
+  auto* session = static_cast<core::Session*>(data);
+  if (Access::ShouldStop(*session)) return 0;
+  if (count < 50) {
+    std::this_thread::yield();
+  } else {
+    usleep(count < 1000 ? 200 : 2000);
+  }
+  return 1;
+}
+
 }  // namespace
 
 void RegisterFunctions(sqlite3* db, core::Session* session) {
@@ -59,6 +79,7 @@ void RegisterFunctions(sqlite3* db, core::Session* session) {
   } catch (...) {
     return;  // the engine is still initialising master
   }
+  sqlite3_busy_handler(db, WaitForWriter, session);
   sqlite3_create_function_v2(db, "tsql_db_id", 1, SQLITE_UTF8, s, DbId, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db, "tsql_db_name", 1, SQLITE_UTF8, s, DbName, nullptr, nullptr,
                              nullptr);
