@@ -298,10 +298,11 @@ class EmbeddedConnection : public DriverConnection {
       } else {
         arg.value = FromVariant(p.value);
       }
-      // The declared type, as a refreshed parameter carries it: an output
-      // must not take the type of whatever value was passed in.
+      // An output takes the declared type, not that of whatever value was
+      // passed in; inputs are converted to the declared type by the engine
+      // anyway, and typing them costs a conversion more.
       engine::TypeInfo type = EngineTypeOf(p, info, i);
-      if (type.type != engine::SqlType::kSqlVariant) arg.type = type;
+      if (arg.output && type.type != engine::SqlType::kSqlVariant) arg.type = type;
       args.push_back(std::move(arg));
       outputs->positions.push_back(static_cast<int>(i));
       outputs->types.push_back(type);
