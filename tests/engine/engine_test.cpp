@@ -536,6 +536,14 @@ TEST_F(EngineTest, DmlForms) {
   EXPECT_EQ(Fail("insert o (code) values ('toolong')").number, 8152);
   EXPECT_EQ(Fail("update o set code = 'toolong'").number, 8152);
   EXPECT_EQ(Int(One("select count(*) from o where len(code) > 5")), 0);
+  Run("create table dv (id int identity, at datetime default getdate(), n int default (3), "
+      "s varchar(4) default 'x')\ninsert dv default values\ninsert dv (s) values (default), ('y')");
+  BatchResult dv = Run("select id, n, s, case when at is null then 0 else 1 end from dv order by id");
+  ASSERT_EQ(dv.result_sets[0].rows.size(), 3u);
+  EXPECT_EQ(Int(dv.result_sets[0].rows[0][1]), 3);
+  EXPECT_EQ(Str(dv.result_sets[0].rows[1][2]), "x");
+  EXPECT_EQ(Str(dv.result_sets[0].rows[2][2]), "y");
+  EXPECT_EQ(Int(dv.result_sets[0].rows[2][3]), 1);
   Run("truncate table o\ninsert o (code) values ('z')");
   EXPECT_EQ(Int(One("select id from o")), 1);  // TRUNCATE starts the identity again
 }

@@ -1221,7 +1221,8 @@ Translation Translator::Insert(const ast::Statement& s) {
   std::string sql = "INSERT INTO " + table->SqlName();
   if (s.default_values) {
     if (identity) {
-      sql += " (" + cols + ") VALUES (" + id_expr + ")";
+      sql += " (" + QuoteIdent(table->columns[static_cast<size_t>(table->identity_index)].name) +
+             ") VALUES (" + id_expr + ")";
     } else {
       sql += " DEFAULT VALUES";
     }
