@@ -147,6 +147,7 @@ class ConnectionImpl : public Connection {
     return session_.CallProcedure(name, args, sink);
   }
   std::vector<ProcParamInfo> DescribeProcedure(std::string_view name) override {
+    Call call(*entry_, "SELECT");  // a killed session has no catalogue left to read
     return session_.DescribeProcedure(name);
   }
   void Cancel() override { session_.Cancel(); }

@@ -215,6 +215,7 @@ TEST_F(ServerTest, KillEndsAnIdleSessionAndRollsItsTransactionBack) {
   } catch (const EngineError& e) {
     EXPECT_EQ(e.number(), 596);
   }
+  EXPECT_THROW(victim->DescribeProcedure("sp_who"), EngineError);
   // Its write lock went with it: another writer goes ahead at once.
   auto other = Connect("shop");
   Run("INSERT INTO t VALUES (2)", other.get());

@@ -22,4 +22,11 @@ std::vector<ProcParamInfo> Access::Describe(core::Session& s, const std::string&
   return s.DescribeProcedure(name);
 }
 
+sqlite3* Access::Db(core::Session& s) { return s.db_; }
+std::shared_ptr<const core::TableInfo> Access::FindTable(core::Session& s,
+                                                         const std::string& name) {
+  s.CheckVersion();
+  return s.catalog_->FindTable(name);
+}
+
 }  // namespace tillbase::engine::server

@@ -5,13 +5,16 @@
 
 #include <sqlite3.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 
 namespace tillbase::engine::core {
 class Session;
 struct EngineShared;
+struct TableInfo;
 }  // namespace tillbase::engine::core
 
 namespace tillbase::engine::server {
@@ -33,6 +36,9 @@ class Access {
   static std::string Database(core::Session& s);
   static const ConnectOptions& Options(core::Session& s);
   static std::vector<ProcParamInfo> Describe(core::Session& s, const std::string& name);
+  // The session's storage handle (its current database as schema main).
+  static sqlite3* Db(core::Session& s);
+  static std::shared_ptr<const core::TableInfo> FindTable(core::Session& s, const std::string& name);
 };
 
 }  // namespace tillbase::engine::server

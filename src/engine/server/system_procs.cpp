@@ -1,7 +1,10 @@
-// System procedures answered by the server level: sp_who and
-// sp_sproc_columns, with SQL Server's result columns.
+// System procedures answered by the server level: sp_who,
+// sp_sproc_columns, sp_tables and sp_columns, with SQL Server's result
+// columns.
 #include <map>
 
+#include "engine/core/catalog.h"
+#include "engine/core/sqlite_util.h"
 #include "engine/errors.h"
 #include "engine/server/access.h"
 #include "engine/server/commands.h"
@@ -24,6 +27,11 @@ Column Col(const char* name, TypeInfo t, bool nullable = true) {
   c.type = t;
   c.nullable = nullable;
   return c;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
 }
 
 std::string Text(const Value& v) {
@@ -261,12 +269,126 @@ int SpSprocColumns(core::Session& session, const std::vector<std::pair<std::stri
   return 0;
 }
 
+// Objects of the current database whose names match a LIKE pattern.
+std::vector<std::pair<std::string, std::string>> Objects(core::Session& session,
+                                                         const std::string& pattern) {
+  core::Stmt q(Access::Db(session),
+               "SELECT name, type FROM main.__tb_objects WHERE type IN ('U', 'V', 'S') AND "
+               "name LIKE ?1 ESCAPE '\\' ORDER BY type, name");
+  q.Bind(1, pattern.empty() ? std::string("%") : pattern);
+  std::vector<std::pair<std::string, std::string>> out;
+  while (q.Step()) out.emplace_back(q.Text(0), q.Text(1));
+  return out;
+}
+
+std::string TableType(const std::string& type) {
+  return type == "U" ? "TABLE" : type == "V" ? "VIEW" : "SYSTEM TABLE";
+}
+
+int SpTables(core::Session& session, const std::vector<std::pair<std::string, Value>>& args,
+             ResultSink& sink) {
+  std::string pattern, types;
+  if (const Value* v = Arg(args, "@table_name", 0)) pattern = Text(*v);
+  if (const Value* v = Arg(args, "@table_type", 3)) types = Upper(Text(*v));
+  TypeInfo sysname = NVarChar(128);
+  sink.BeginResultSet({Col("TABLE_QUALIFIER", sysname), Col("TABLE_OWNER", sysname),
+                       Col("TABLE_NAME", sysname), Col("TABLE_TYPE", VarChar(32)),
+                       Col("REMARKS", VarChar(254))});
+  int64_t rows = 0;
+  for (const auto& [name, type] : Objects(session, pattern)) {
+    std::string t = TableType(type);
+    if (!types.empty() && types.find("'" + t + "'") == std::string::npos &&
+        types.find(t) == std::string::npos) {
+      continue;
+    }
+    std::vector<Value> row;
+    row.emplace_back(Access::Database(session));
+    row.emplace_back(std::string("dbo"));
+    row.emplace_back(name);
+    row.emplace_back(t);
+    row.emplace_back(std::monostate{});
+    ++rows;
+    if (!sink.Row(std::move(row))) break;
+  }
+  sink.EndResultSet();
+  sink.RowCount(rows);
+  return 0;
+}
+
+int SpColumns(core::Session& session, const std::vector<std::pair<std::string, Value>>& args,
+              ResultSink& sink) {
+  const Value* table_arg = Arg(args, "@table_name", 0);
+  if (!table_arg || IsNull(*table_arg)) {
+    throw MakeError(201, 16, 4,
+                    "Procedure or function 'sp_columns' expects parameter '@table_name', which "
+                    "was not supplied.");
+  }
+  std::string column_filter;
+  if (const Value* v = Arg(args, "@column_name", 3)) column_filter = Lower(Text(*v));
+  bool odbc3 = false;
+  if (const Value* v = Arg(args, "@odbcver", 4)) odbc3 = Text(*v) == "3";
+  TypeInfo sysname = NVarChar(128);
+  sink.BeginResultSet(
+      {Col("TABLE_QUALIFIER", sysname), Col("TABLE_OWNER", sysname), Col("TABLE_NAME", sysname),
+       Col("COLUMN_NAME", sysname), Col("DATA_TYPE", SmallInt()), Col("TYPE_NAME", sysname),
+       Col("PRECISION", Int()), Col("LENGTH", Int()), Col("SCALE", SmallInt()),
+       Col("RADIX", SmallInt()), Col("NULLABLE", SmallInt()), Col("REMARKS", VarChar(254)),
+       Col("COLUMN_DEF", NVarChar(4000)), Col("SQL_DATA_TYPE", SmallInt()),
+       Col("SQL_DATETIME_SUB", SmallInt()), Col("CHAR_OCTET_LENGTH", Int()),
+       Col("ORDINAL_POSITION", Int()), Col("IS_NULLABLE", VarChar(254)),
+       Col("SS_DATA_TYPE", TinyInt())});
+  int64_t rows = 0;
+  for (const auto& [name, type] : Objects(session, Text(*table_arg))) {
+    auto table = Access::FindTable(session, name);
+    if (!table) continue;
+    int ordinal = 0;
+    for (const core::ColumnInfo& c : table->columns) {
+      ++ordinal;
+      if (!column_filter.empty() && Lower(c.name) != column_filter) continue;
+      OdbcType o = OdbcOf(c.type.type);
+      int data_type = odbc3 && o.data_type == 11 ? 93 : o.data_type;
+      int64_t precision = 0, length = 0;
+      Value scale, radix, octets;
+      Sizes(c.type, &precision, &length, &scale, &radix, &octets);
+      std::vector<Value> row;
+      row.emplace_back(Access::Database(session));
+      row.emplace_back(std::string("dbo"));
+      row.emplace_back(table->name);
+      row.emplace_back(c.name);
+      row.emplace_back(int64_t{data_type});
+      row.emplace_back(std::string(SqlTypeName(c.type.type)) + (c.identity ? " identity" : ""));
+      row.emplace_back(precision);
+      row.emplace_back(length);
+      row.push_back(scale);
+      row.push_back(radix);
+      row.emplace_back(int64_t{c.nullable ? 1 : 0});
+      row.emplace_back(std::monostate{});
+      row.emplace_back(std::monostate{});
+      row.emplace_back(int64_t{o.sql_data_type});
+      if (o.sql_data_type == 9) {
+        row.emplace_back(int64_t{3});
+      } else {
+        row.emplace_back(std::monostate{});
+      }
+      row.push_back(octets);
+      row.emplace_back(int64_t{ordinal});
+      row.emplace_back(std::string(c.nullable ? "YES" : "NO"));
+      row.emplace_back(int64_t{o.ss_type});
+      ++rows;
+      if (!sink.Row(std::move(row))) break;
+    }
+  }
+  sink.EndResultSet();
+  sink.RowCount(rows);
+  return 0;
+}
+
 }  // namespace
 
 bool IsSystemProcedure(std::string_view name) {
   std::string n = Lower(name);
   if (size_t semi = n.find(';'); semi != std::string::npos) n = n.substr(0, semi);
-  return n == "sp_who" || n == "sp_sproc_columns";
+  return n == "sp_who" || n == "sp_sproc_columns" || n == "sp_tables" || n == "sp_columns";
 }
 
 int RunSystemProcedure(core::Session& session, std::string_view name,
@@ -274,6 +396,8 @@ int RunSystemProcedure(core::Session& session, std::string_view name,
   std::string n = Lower(name);
   if (size_t semi = n.find(';'); semi != std::string::npos) n = n.substr(0, semi);
   if (n == "sp_who") return SpWho(session, args, sink);
+  if (n == "sp_tables") return SpTables(session, args, sink);
+  if (n == "sp_columns") return SpColumns(session, args, sink);
   return SpSprocColumns(session, args, sink);
 }
 
