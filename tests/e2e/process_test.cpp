@@ -132,6 +132,17 @@ TEST(ProcessTest, UnsafeListenAddressRefusesToStart) {
   EXPECT_NE(end.err.find("access key"), std::string::npos) << end.err;
 }
 
+TEST(ProcessTest, AddressInUseIsReportedAsAFailure) {
+  TestRoot first_root, second_root;  // separate lock directories: two "machines"
+  RunningServer first(first_root,
+                      {"--home", first_root.home().string(), "--listen", "127.0.0.1:0"});
+  Finished second = RunToEnd(second_root, {"--home", second_root.home().string(), "--listen",
+                                           "127.0.0.1:" + std::to_string(first.port())});
+  EXPECT_EQ(second.exit_code, 1);
+  EXPECT_NE(second.err.find("tillbase-server: "), std::string::npos) << second.err;
+  EXPECT_FALSE(first.Ended());
+}
+
 TEST(ProcessTest, UnknownOptionIsAUsageError) {
   TestRoot root;
   Finished end = RunToEnd(root, {"--frobnicate"});
