@@ -408,6 +408,45 @@ TEST_F(ServerTest, SixteenWritersOnOneDatabaseConcurrency) {
             std::to_string(kWriters * kRows));
 }
 
+TEST_F(ServerTest, RestoreWhileOthersAreConnectedConcurrency) {
+  Run("CREATE DATABASE shop");
+  Run("CREATE TABLE t (id int) INSERT INTO t VALUES (1)", Connect("shop").get());
+  std::string bak = Path("shop.bak");
+  Run("BACKUP DATABASE shop TO DISK = '" + bak + "' WITH FORMAT");
+  Run("INSERT INTO t VALUES (2)", Connect("shop").get());
+  std::atomic<bool> stop{false};
+  std::atomic<int> connected{0}, failures{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      auto c = Connect("shop");
+      ++connected;
+      while (!stop) {
+        if (c->ExecuteBatch("SELECT COUNT(*) FROM t").HasError()) ++failures;
+      }
+    });
+  }
+  while (connected < 4) std::this_thread::yield();
+  BatchResult refused =
+      sa_->ExecuteBatch("RESTORE DATABASE shop FROM DISK = '" + bak + "' WITH REPLACE");
+  EXPECT_EQ(Errors(refused), (std::vector<int>{3101, 3013}));
+  stop = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(failures, 0);
+  Run("RESTORE DATABASE shop FROM DISK = '" + bak + "' WITH REPLACE");
+  std::vector<std::thread> after;
+  std::atomic<int> right{0};
+  for (int i = 0; i < 4; ++i) {
+    after.emplace_back([&] {
+      auto c = Connect("shop");
+      BatchResult r = c->ExecuteBatch("SELECT COUNT(*) FROM t");
+      if (!r.HasError() && Str(r.result_sets[0].rows[0][0]) == "1") ++right;
+    });
+  }
+  for (auto& t : after) t.join();
+  EXPECT_EQ(right, 4);
+}
+
 // With no command time-out a writer waits for the one holding the
 // database, however long it takes; a cancelled one stops waiting.
 TEST_F(ServerTest, WriterWaitsForTheHolderToCommitConcurrency) {
