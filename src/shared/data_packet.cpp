@@ -25,6 +25,7 @@ char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32
 
 class Writer {
  public:
+  explicit Writer(std::vector<uint8_t>& out) : out_(out) {}
   void U8(uint8_t v) { out_.push_back(v); }
   void U16(uint16_t v) { Le(v, 2); }
   void U32(uint32_t v) { Le(v, 4); }
@@ -44,14 +45,30 @@ class Writer {
   void Text(std::string_view s) {
     Raw(reinterpret_cast<const uint8_t*>(s.data()), s.size(), "bytes in a text");
   }
-  std::vector<uint8_t>& bytes() { return out_; }
 
  private:
   void Le(uint64_t v, int n) {
     for (int i = 0; i < n; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
   }
-  std::vector<uint8_t> out_;
+  std::vector<uint8_t>& out_;
 };
+
+void WriteHeader(Writer& w, PacketKind kind, const std::vector<PacketField>& fields) {
+  if (static_cast<uint8_t>(kind) > 2) throw PacketError("Data packet has an unknown kind");
+  for (uint8_t b : kMagic) w.U8(b);
+  w.U8(kVersion);
+  w.U8(static_cast<uint8_t>(kind));
+  w.Count(fields.size(), "fields");
+  for (const PacketField& f : fields) {
+    w.Text(f.name);
+    w.I32(f.data_type);
+    w.I32(f.size);
+    w.I32(f.precision);
+    w.I32(f.scale);
+    w.U8((f.required ? kFlagRequired : 0) | (f.read_only ? kFlagReadOnly : 0) |
+         (f.key ? kFlagKey : 0) | (f.auto_increment ? kFlagAutoInc : 0));
+  }
+}
 
 void WriteValue(Writer& w, const Variant& v, int depth) {
   if (depth > kMaxNesting) throw PacketError("Data packet value nests arrays too deeply");
@@ -292,21 +309,9 @@ int DataPacket::FieldIndex(std::string_view name) const {
 }
 
 std::vector<uint8_t> DataPacket::Encode() const {
-  if (static_cast<uint8_t>(kind) > 2) throw PacketError("Data packet has an unknown kind");
-  Writer w;
-  for (uint8_t b : kMagic) w.U8(b);
-  w.U8(kVersion);
-  w.U8(static_cast<uint8_t>(kind));
-  w.Count(fields.size(), "fields");
-  for (const PacketField& f : fields) {
-    w.Text(f.name);
-    w.I32(f.data_type);
-    w.I32(f.size);
-    w.I32(f.precision);
-    w.I32(f.scale);
-    w.U8((f.required ? kFlagRequired : 0) | (f.read_only ? kFlagReadOnly : 0) |
-         (f.key ? kFlagKey : 0) | (f.auto_increment ? kFlagAutoInc : 0));
-  }
+  std::vector<uint8_t> out;
+  Writer w(out);
+  WriteHeader(w, kind, fields);
   w.Count(rows.size(), "rows");
   for (size_t i = 0; i < rows.size(); ++i) {
     CheckRow(*this, i);
@@ -323,7 +328,34 @@ std::vector<uint8_t> DataPacket::Encode() const {
                         " has an error message but is not marked as failed");
     }
   }
-  return std::move(w.bytes());
+  return out;
+}
+
+PacketWriter::PacketWriter(PacketKind kind, const std::vector<PacketField>& fields)
+    : field_count_(fields.size()) {
+  Writer w(out_);
+  WriteHeader(w, kind, fields);
+  row_count_at_ = out_.size();
+  w.U32(0);  // the row count, known at Finish
+}
+
+void PacketWriter::AddRow(const std::vector<Variant>& values, std::span<const int> columns) {
+  if (columns.size() != field_count_) {
+    throw PacketError("Data packet row " + std::to_string(rows_) + " has " +
+                      std::to_string(columns.size()) + " values for " +
+                      std::to_string(field_count_) + " fields");
+  }
+  if (rows_ == UINT32_MAX) throw PacketError("Data packet has too many rows");
+  Writer w(out_);
+  w.U8(static_cast<uint8_t>(RowState::kUnchanged));
+  w.U8(0);
+  for (int c : columns) WriteValue(w, values.at(static_cast<size_t>(c)), 0);
+  ++rows_;
+}
+
+std::vector<uint8_t> PacketWriter::Finish() {
+  for (int i = 0; i < 4; ++i) out_[row_count_at_ + i] = static_cast<uint8_t>(rows_ >> (8 * i));
+  return std::move(out_);
 }
 
 DataPacket DataPacket::Decode(std::span<const uint8_t> bytes) {

@@ -100,6 +100,25 @@ struct DataPacket {
   friend bool operator==(const DataPacket&, const DataPacket&) = default;
 };
 
+// Writes a data packet row by row as the rows are read, without holding
+// them: the bytes equal DataPacket::Encode of the same fields and unchanged
+// rows.
+class PacketWriter {
+ public:
+  PacketWriter(PacketKind kind, const std::vector<PacketField>& fields);
+  // One unchanged row: values[columns[i]] for every field i.
+  void AddRow(const std::vector<Variant>& values, std::span<const int> columns);
+  uint32_t rows() const { return rows_; }
+  // The packet's bytes; the writer is spent.
+  std::vector<uint8_t> Finish();
+
+ private:
+  std::vector<uint8_t> out_;
+  size_t row_count_at_ = 0;
+  size_t field_count_ = 0;
+  uint32_t rows_ = 0;
+};
+
 // Whether the bytes start with the packet header (magic and a known
 // version). Says nothing about the rest: Decode checks that.
 bool IsPacket(std::span<const uint8_t> bytes);

@@ -287,6 +287,22 @@ TEST(DataPacket, InconsistentRowsCannotBeEncoded) {
             "Data packet row 0 has original values but is not modified");
 }
 
+TEST(DataPacket, WriterGivesTheBytesOfEncode) {
+  DataPacket p = EveryKind();
+  p.fields.push_back(Field("second", 3));
+  PacketWriter writer(PacketKind::kData, p.fields);
+  const int columns[] = {1, 0};  // the source rows hold the fields the other way round
+  for (PacketRow& row : p.rows) {
+    row.values.push_back(Variant(7));
+    writer.AddRow({row.values[1], row.values[0]}, columns);
+  }
+  EXPECT_EQ(writer.rows(), p.rows.size());
+  EXPECT_EQ(writer.Finish(), p.Encode());
+  PacketWriter wrong(PacketKind::kData, p.fields);
+  EXPECT_EQ(ErrorOf([&] { wrong.AddRow({Variant(1)}, std::span<const int>(columns, 1)); }),
+            "Data packet row 0 has 1 values for 2 fields");
+}
+
 TEST(DataPacket, IsPacketLooksAtTheHeaderOnly) {
   EXPECT_FALSE(IsPacket(Variant(std::vector<uint8_t>{1, 2, 3})));
   EXPECT_FALSE(IsPacket(Variant("TBPK")));

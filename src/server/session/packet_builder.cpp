@@ -67,29 +67,27 @@ std::vector<PacketField> PacketFieldsOf(const db::RecordSet& records) {
   return fields;
 }
 
-DataPacket BuildPacket(db::RecordSet& records, int32_t count, int32_t& recs_out,
-                       const std::vector<PacketField>* fixed) {
-  DataPacket packet;
+Variant WritePacket(db::RecordSet& records, int32_t count, int32_t& recs_out,
+                    const std::vector<PacketField>* fixed) {
+  std::vector<PacketField> fields;
   std::vector<int> columns;  // record-set column of each packet field
   if (fixed != nullptr) {
-    packet.fields = *fixed;
+    fields = *fixed;
     for (const PacketField& f : *fixed) columns.push_back(records.FieldByName(f.name).index());
   } else {
-    packet.fields = PacketFieldsOf(records);
+    fields = PacketFieldsOf(records);
     for (int i = 0; i < records.FieldCount(); ++i) columns.push_back(i);
   }
+  PacketWriter writer(PacketKind::kData, fields);
   recs_out = 0;
   while ((count < 0 || recs_out < count) && !records.Eof()) {
     const std::vector<Variant>* row = records.CurrentRow();
     if (row == nullptr) break;
-    PacketRow out;
-    out.values.reserve(columns.size());
-    for (int c : columns) out.values.push_back((*row)[static_cast<size_t>(c)]);
-    packet.rows.push_back(std::move(out));
+    writer.AddRow(*row, columns);
     ++recs_out;
     records.Next();
   }
-  return packet;
+  return Variant(writer.Finish());
 }
 
 Variant GetRecords(const ProviderInfo& provider, db::DataSet* dataset, int32_t count,
@@ -102,8 +100,7 @@ Variant GetRecords(const ProviderInfo& provider, db::DataSet* dataset, int32_t c
   ApplyParams(*dataset, params);
   dataset->Open();
   const std::vector<PacketField>* fixed = provider.fixed_fields ? &VipCardsFields() : nullptr;
-  DataPacket packet = BuildPacket(dataset->Records(), count, recs_out, fixed);
-  return packet.ToVariant();
+  return WritePacket(dataset->Records(), count, recs_out, fixed);
 }
 
 Variant GetParams(db::DataSet* dataset) {

@@ -29,8 +29,9 @@ std::vector<PacketField> PacketFieldsOf(const db::RecordSet& records);
 // first record not read, so that the next call continues there. With
 // `fixed` the packet has exactly those fields, read by name ("Field '<name>'
 // not found" when the result lacks one). recs_out: the records in the packet.
-DataPacket BuildPacket(db::RecordSet& records, int32_t count, int32_t& recs_out,
-                       const std::vector<PacketField>* fixed = nullptr);
+// The rows go straight into the packet's bytes.
+Variant WritePacket(db::RecordSet& records, int32_t count, int32_t& recs_out,
+                    const std::vector<PacketField>* fixed = nullptr);
 
 // The provider's record request on its dataset (nullptr for a dataset the
 // session does not have, an in-memory one without data):
