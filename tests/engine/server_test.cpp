@@ -447,6 +447,35 @@ TEST_F(ServerTest, RestoreWhileOthersAreConnectedConcurrency) {
   EXPECT_EQ(right, 4);
 }
 
+// What the maintenance helper does: KILL each session in the database, then
+// restore at once. A victim still finishing its interrupted statement is
+// waited for, not overwritten under its open file.
+TEST_F(ServerTest, RestoreRightAfterKillingABusySessionConcurrency) {
+  Run("CREATE DATABASE shop");
+  auto victim = Connect("shop");
+  Run("CREATE TABLE t (id int) INSERT INTO t VALUES (1)", victim.get());
+  std::string bak = Path("shop.bak");
+  Run("BACKUP DATABASE shop TO DISK = '" + bak + "' WITH FORMAT");
+  std::thread worker([&] {
+    victim->ExecuteBatch("BEGIN TRAN WHILE 1 = 1 BEGIN INSERT INTO t VALUES (2) DELETE FROM t WHERE id = 2 END");
+  });
+  for (bool running = false; !running;) {
+    BatchResult who = Run("sp_who");
+    for (const auto& row : who.result_sets[0].rows) {
+      running |= std::stoi(Str(row[0])) == victim->Spid() && Str(row[2]) == "runnable";
+    }
+    std::this_thread::yield();
+  }
+  BatchResult r = sa_->ExecuteBatch("kill " + std::to_string(victim->Spid()) +
+                                    " RESTORE DATABASE shop from disk='" + bak +
+                                    "' with replace\nSELECT @@ERROR");
+  worker.join();
+  EXPECT_TRUE(Errors(r).empty());
+  ASSERT_EQ(r.result_sets.size(), 1u);
+  EXPECT_EQ(Str(r.result_sets[0].rows[0][0]), "0");
+  EXPECT_EQ(One("SELECT COUNT(*) FROM t", Connect("shop").get()), "1");
+}
+
 // With no command time-out a writer waits for the one holding the
 // database, however long it takes; a cancelled one stops waiting.
 TEST_F(ServerTest, WriterWaitsForTheHolderToCommitConcurrency) {

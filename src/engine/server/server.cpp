@@ -116,14 +116,27 @@ SessionEntry::SessionEntry(int spid, std::string login, std::string host, std::s
   if (session_) database_ = Access::Database(*session_);
 }
 
+bool SessionEntry::CloseLocked() {
+  if (!open_) return false;
+  if (session_) Access::Close(*session_);
+  open_ = false;
+  return true;
+}
+
+void SessionEntry::Closed() {
+  if (on_close_) on_close_();
+}
+
 void SessionEntry::Enter(std::string command) {
   run_.lock();
   if (killed_.load()) {
+    bool closed;
     {
       std::lock_guard<std::mutex> g(guard_);
-      if (session_) Access::Close(*session_);
+      closed = CloseLocked();
     }
     run_.unlock();
+    if (closed) Closed();
     throw MakeError(596, 21, 1,
                     "Cannot continue the execution because the session is in the kill state.");
   }
@@ -140,20 +153,28 @@ void SessionEntry::Leave() {
     if (session_ && Access::IsOpen(*session_)) database_ = Access::Database(*session_);
   }
   bool killed = killed_.load();
+  bool closed = false;
   if (killed) {
     std::lock_guard<std::mutex> g(guard_);
-    if (session_) Access::Close(*session_);
+    closed = CloseLocked();
   }
   run_.unlock();
+  if (closed) Closed();
   // A KILL that found this session busy left the closing to it; one that
   // came after the check above finds it idle.
   if (!killed && killed_.load()) CloseIfIdle();
 }
 
 void SessionEntry::Detach() {
-  std::lock_guard<std::mutex> r(run_);
-  std::lock_guard<std::mutex> g(guard_);
-  session_ = nullptr;
+  bool was_open;
+  {
+    std::lock_guard<std::mutex> r(run_);
+    std::lock_guard<std::mutex> g(guard_);
+    was_open = open_;
+    open_ = false;
+    session_ = nullptr;
+  }
+  if (was_open) Closed();
 }
 
 void SessionEntry::Kill() {
@@ -167,11 +188,13 @@ void SessionEntry::Kill() {
 
 void SessionEntry::CloseIfIdle() {
   if (!run_.try_lock()) return;
+  bool closed;
   {
     std::lock_guard<std::mutex> g(guard_);
-    if (session_) Access::Close(*session_);
+    closed = CloseLocked();
   }
   run_.unlock();
+  if (closed) Closed();
 }
 
 SessionInfo SessionEntry::Info() const {
@@ -182,6 +205,7 @@ SessionInfo SessionEntry::Info() const {
   i.host = host_;
   i.program = program_;
   i.database = database_;
+  i.open = open_;
   i.status = killed_.load() ? "killed" : status_;
   i.command = killed_.load() ? "KILLED/ROLLBACK" : command_;
   return i;
@@ -405,7 +429,7 @@ bool Server::InUse(std::string_view name, int except_spid) {
   for (auto& e : entries) {
     if (e->spid() == except_spid) continue;
     SessionInfo i = e->Info();
-    if (Lower(i.database) == lname && i.status != "killed") return true;
+    if (Lower(i.database) == lname && i.open) return true;
   }
   return false;
 }
@@ -447,19 +471,27 @@ void Server::DropDatabase(const std::string& name, int own_spid) {
 
 void Server::BeginRestore(const std::string& name) {
   std::string lname = Lower(name);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (restoring_.count(lname)) {
-      throw MakeError(3101, 16, 1,
-                      "Exclusive access could not be obtained because the database is in use.");
+  auto in_use = MakeError(3101, 16, 1,
+                          "Exclusive access could not be obtained because the database is in use.");
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (restoring_.count(lname)) throw in_use;
+  // 0: free; 1: only killed sessions still closing their storage; 2: in use.
+  auto state = [&] {
+    int s = 0;
+    for (auto& [spid, e] : sessions_) {
+      SessionInfo i = e->Info();
+      if (Lower(i.database) != lname || !i.open) continue;
+      if (!e->killed()) return 2;
+      s = 1;
     }
-    restoring_[lname] = true;
-  }
-  if (InUse(name, -1)) {
-    EndRestore(name);
-    throw MakeError(3101, 16, 1,
-                    "Exclusive access could not be obtained because the database is in use.");
-  }
+    return s;
+  };
+  // A KILL just before (what the maintenance helper does) leaves a busy
+  // victim to finish its interrupted statement; the file must not be
+  // replaced under its open handle, so wait for it to close.
+  closed_.wait_for(lock, std::chrono::seconds(30), [&] { return state() != 1; });
+  if (state() != 0) throw in_use;
+  restoring_[lname] = true;
 }
 
 void Server::EndRestore(const std::string& name) {
@@ -569,6 +601,10 @@ std::shared_ptr<SessionEntry> Server::Register(int spid, const std::string& logi
                                                core::Session* session) {
   auto e = std::make_shared<SessionEntry>(spid, login, options.host_name, options.program_name,
                                           session);
+  e->OnClose([this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_.notify_all();
+  });
   std::lock_guard<std::mutex> lock(mutex_);
   sessions_[spid] = e;
   return e;

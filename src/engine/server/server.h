@@ -12,6 +12,8 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,6 +44,7 @@ struct DatabaseInfo {
 struct SessionInfo {
   int spid = 0;
   std::string login, host, program, database, status, command;
+  bool open = true;  // the session's storage is still open
 };
 
 // One live connection in the registry. The owning connection brackets every
@@ -66,9 +69,14 @@ class SessionEntry {
   void Kill();
 
   SessionInfo Info() const;
+  // Called (with no lock of the entry held) once its storage has closed.
+  void OnClose(std::function<void()> f) { on_close_ = std::move(f); }
 
  private:
   void CloseIfIdle();
+  // Closes the session's storage; guard_ must be held. True when it was open.
+  bool CloseLocked();
+  void Closed();
 
   const int spid_;
   const std::string login_, host_, program_;
@@ -77,6 +85,8 @@ class SessionEntry {
   mutable std::mutex guard_;
   core::Session* session_;  // guarded by guard_; null once detached
   std::string database_, status_ = "sleeping", command_ = "AWAITING COMMAND";
+  bool open_ = true;  // guarded by guard_
+  std::function<void()> on_close_;
 };
 
 class Server {
@@ -147,6 +157,7 @@ class Server {
   sqlite3* master_ = nullptr;  // guarded by mutex_
   std::map<int, std::shared_ptr<SessionEntry>> sessions_;
   std::map<std::string, bool> restoring_;  // lower-case names
+  std::condition_variable closed_;  // a session's storage closed (with mutex_)
 };
 
 std::string Lower(std::string_view s);
