@@ -2,13 +2,12 @@
 
 #include <sys/socket.h>
 
-#include <cerrno>
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/json.hpp>
+#include <cerrno>
 
 #include "rpc/json_parse.h"
 #include "rpc/variant_json.h"
@@ -42,7 +41,8 @@ ErrorInfo ErrorFromJson(const json::value& v) {
 
 HResult HResultOf(const json::object& o) {
   const json::value* h = o.if_contains("hresult");
-  if (h == nullptr || !h->is_int64()) throw TransportError(0, "bad_answer", "the answer carries no hresult");
+  if (h == nullptr || !h->is_int64())
+    throw TransportError(0, "bad_answer", "the answer carries no hresult");
   return static_cast<HResult>(h->get_int64());
 }
 
@@ -52,8 +52,10 @@ HResult HResultOf(const json::object& o) {
   try {
     json::value v = ParseJson(body);
     if (v.is_object()) {
-      if (auto* k = v.get_object().if_contains("error"); k && k->is_string()) kind = k->get_string();
-      if (auto* m = v.get_object().if_contains("message"); m && m->is_string()) message = m->get_string();
+      if (auto* k = v.get_object().if_contains("error"); k && k->is_string())
+        kind = k->get_string();
+      if (auto* m = v.get_object().if_contains("message"); m && m->is_string())
+        message = m->get_string();
     }
   } catch (const JsonError&) {
   }
@@ -129,13 +131,15 @@ class Client::Impl {
         Disconnect();
         std::string where = options_.host + ":" + std::to_string(options_.port);
         if (written && !repeatable) {
-          throw TransportError(0, "connection_lost",
-                               "the connection to " + where +
-                                   " ended after the request was sent; it may have been carried out: " +
-                                   e.code().message());
+          throw TransportError(
+              0, "connection_lost",
+              "the connection to " + where +
+                  " ended after the request was sent; it may have been carried out: " +
+                  e.code().message());
         }
         if (fresh || attempt > 0) {
-          throw TransportError(0, "connection_failed", "cannot reach " + where + ": " + e.code().message());
+          throw TransportError(0, "connection_failed",
+                               "cannot reach " + where + ": " + e.code().message());
         }
       }
     }
@@ -182,7 +186,8 @@ int Client::Request(std::string_view verb, std::string_view target, std::string_
 
 std::string Client::Create(std::string_view class_name) {
   std::string body;
-  int status = Request("POST", "/v1/objects", json::serialize(json::object{{"class", class_name}}), body);
+  int status =
+      Request("POST", "/v1/objects", json::serialize(json::object{{"class", class_name}}), body);
   if (status != 200 && status != 201) ThrowTransport(status, body);
   json::value v = ParseJson(body);
   const json::object& o = v.as_object();

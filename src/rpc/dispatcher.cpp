@@ -74,9 +74,9 @@ HttpResponse Dispatcher::TransportError(int status, const std::string& kind,
 }
 
 HttpResponse Dispatcher::BodyTooLarge() {
-  return TransportError(413, "body_too_large",
-                        "the request body exceeds the limit of " +
-                            std::to_string(options_.body_limit) + " bytes");
+  return TransportError(
+      413, "body_too_large",
+      "the request body exceeds the limit of " + std::to_string(options_.body_limit) + " bytes");
 }
 
 HttpResponse Dispatcher::BadHttp(const std::string& what) {
@@ -132,25 +132,23 @@ void Dispatcher::Create(const HttpRequest& request, std::function<void(HttpRespo
   } catch (const JsonError& e) {
     return done(TransportError(400, "malformed_json", e.what()));
   }
-  const json::value* class_name = body.is_object() ? body.get_object().if_contains("class") : nullptr;
+  const json::value* class_name =
+      body.is_object() ? body.get_object().if_contains("class") : nullptr;
   if (class_name == nullptr || !class_name->is_string()) {
     return done(TransportError(400, "bad_request",
                                "the body must be an object with \"class\": a ProgID or CLSID"));
   }
-  objects_.CreateAsync(std::string(class_name->get_string()),
-                       [this, done = std::move(done)](CreateOutcome outcome) {
-                         if (outcome.id.empty()) {
-                           metrics_.CreationFailed();
-                           json::object answer{{"hresult", outcome.hresult},
-                                               {"hresult_hex", HexOf(outcome.hresult)}};
-                           if (outcome.error) answer["error"] = ErrorJson(*outcome.error);
-                           return done(Json(200, answer));
-                         }
-                         metrics_.ObjectCreated();
-                         done(Json(201, json::object{{"hresult", 0},
-                                                     {"hresult_hex", HexOf(0)},
-                                                     {"id", outcome.id}}));
-                       });
+  objects_.CreateAsync(std::string(class_name->get_string()), [this, done = std::move(done)](
+                                                                  CreateOutcome outcome) {
+    if (outcome.id.empty()) {
+      metrics_.CreationFailed();
+      json::object answer{{"hresult", outcome.hresult}, {"hresult_hex", HexOf(outcome.hresult)}};
+      if (outcome.error) answer["error"] = ErrorJson(*outcome.error);
+      return done(Json(200, answer));
+    }
+    metrics_.ObjectCreated();
+    done(Json(201, json::object{{"hresult", 0}, {"hresult_hex", HexOf(0)}, {"id", outcome.id}}));
+  });
 }
 
 void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
@@ -181,7 +179,8 @@ void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
     return done(TransportError(400, "bad_request", "the call names no \"method\" or \"dispid\""));
   }
   if (name != nullptr) {
-    if (!name->is_string()) return done(TransportError(400, "bad_request", "\"method\" must be a string"));
+    if (!name->is_string())
+      return done(TransportError(400, "bad_request", "\"method\" must be a string"));
     method = library.FindByName(name->get_string());
     if (method == nullptr) {
       return done(TransportError(400, "DISP_E_UNKNOWNNAME",
@@ -190,10 +189,12 @@ void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
     }
   }
   if (dispid != nullptr) {
-    if (!dispid->is_int64()) return done(TransportError(400, "bad_request", "\"dispid\" must be an integer"));
-    const MethodInfo* by_dispid = dispid->get_int64() >= INT32_MIN && dispid->get_int64() <= INT32_MAX
-                                      ? library.FindByDispid(static_cast<std::int32_t>(dispid->get_int64()))
-                                      : nullptr;
+    if (!dispid->is_int64())
+      return done(TransportError(400, "bad_request", "\"dispid\" must be an integer"));
+    const MethodInfo* by_dispid =
+        dispid->get_int64() >= INT32_MIN && dispid->get_int64() <= INT32_MAX
+            ? library.FindByDispid(static_cast<std::int32_t>(dispid->get_int64()))
+            : nullptr;
     if (by_dispid == nullptr) {
       return done(TransportError(400, "DISP_E_MEMBERNOTFOUND",
                                  "no method with dispid " + std::to_string(dispid->get_int64()),
@@ -202,23 +203,25 @@ void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
     if (method != nullptr && method != by_dispid) {
       return done(TransportError(400, "bad_request",
                                  "\"method\" " + method->name + " and \"dispid\" " +
-                                     std::to_string(dispid->get_int64()) + " name different methods"));
+                                     std::to_string(dispid->get_int64()) +
+                                     " name different methods"));
     }
     method = by_dispid;
   }
   json::array no_params;
   const json::array* params = &no_params;
   if (const json::value* p = call.if_contains("params")) {
-    if (!p->is_array()) return done(TransportError(400, "bad_request", "\"params\" must be an array"));
+    if (!p->is_array())
+      return done(TransportError(400, "bad_request", "\"params\" must be an array"));
     params = &p->get_array();
   }
   std::vector<const ParamInfo*> inputs = method->InputParams();
   if (params->size() != inputs.size()) {
-    return done(TransportError(
-        400, "DISP_E_BADPARAMCOUNT",
-        method->name + " takes " + std::to_string(inputs.size()) + " parameter" +
-            (inputs.size() == 1 ? "" : "s") + ", got " + std::to_string(params->size()),
-        true, kDispEBadParamCount));
+    return done(TransportError(400, "DISP_E_BADPARAMCOUNT",
+                               method->name + " takes " + std::to_string(inputs.size()) +
+                                   " parameter" + (inputs.size() == 1 ? "" : "s") + ", got " +
+                                   std::to_string(params->size()),
+                               true, kDispEBadParamCount));
   }
   // One slot per declared parameter but the retval; [out] ones stay Empty.
   std::vector<Variant> args;
@@ -239,14 +242,16 @@ void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
     try {
       args.push_back(Coerce(p, value));
     } catch (const VariantError& e) {
-      return done(TransportError(400, "DISP_E_TYPEMISMATCH",
-                                 where + ": " + std::string(ParamTypeName(p)) + " expected; " + e.what(),
-                                 true, kDispETypeMismatch));
+      return done(
+          TransportError(400, "DISP_E_TYPEMISMATCH",
+                         where + ": " + std::string(ParamTypeName(p)) + " expected; " + e.what(),
+                         true, kDispETypeMismatch));
     }
     ++next_input;
   }
   auto response = std::make_shared<HttpResponse>();
-  auto task = [this, method, args = std::move(args), response, arrived](ServedObject& object) mutable {
+  auto task = [this, method, args = std::move(args), response,
+               arrived](ServedObject& object) mutable {
     InvokeResult result;
     try {
       result = object.Invoke(*method, args);
@@ -255,17 +260,20 @@ void Dispatcher::Invoke(const std::string& id, const HttpRequest& request,
     }
     try {
       json::object answer{{"hresult", result.hresult}, {"hresult_hex", HexOf(result.hresult)}};
-      if (method->Retval() != nullptr && result.Succeeded()) answer["retval"] = VariantToJson(result.retval);
+      if (method->Retval() != nullptr && result.Succeeded())
+        answer["retval"] = VariantToJson(result.retval);
       json::object out;
       for (const auto& [name, value] : result.out_values) out[name] = VariantToJson(value);
       answer["out"] = std::move(out);
       if (result.error) answer["error"] = ErrorJson(*result.error);
       *response = Json(200, answer);
     } catch (const std::exception& e) {
-      *response = TransportError(500, "unencodable_result",
-                                method->name + " answered a value the protocol cannot carry: " + e.what());
+      *response =
+          TransportError(500, "unencodable_result",
+                         method->name + " answered a value the protocol cannot carry: " + e.what());
     }
-    metrics_.CallFinished(method->name, !result.Succeeded(), std::chrono::steady_clock::now() - arrived);
+    metrics_.CallFinished(method->name, !result.Succeeded(),
+                          std::chrono::steady_clock::now() - arrived);
   };
   if (!objects_.Post(id, std::move(task), [response, done] { done(std::move(*response)); })) {
     done(TransportError(404, "unknown_object",

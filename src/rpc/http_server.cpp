@@ -1,10 +1,13 @@
 #include "rpc/http_server.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
+#include <array>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -35,10 +38,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     parser_.emplace();
     parser_->body_limit(options_.body_limit);
     parser_->header_limit(static_cast<std::uint32_t>(options_.header_limit));
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                       self->OnRead(ec);
-                     });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
   }
 
   void OnRead(beast::error_code ec) {
@@ -58,29 +60,81 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     bool keep_alive = message.keep_alive();
     unsigned version = message.version();
+    // The answer is written by whichever thread has it, often an object's
+    // thread: nothing else touches this connection until its answer is out,
+    // and handing the answer back to an I/O thread would cost a wake-up per
+    // call.
     dispatcher_.Handle(std::move(request),
                        [self = shared_from_this(), keep_alive, version](HttpResponse response) {
-                         // Answers may come from an object's thread: back to ours.
-                         asio::post(self->stream_.get_executor(),
-                                    [self, keep_alive, version, response = std::move(response)]() mutable {
-                                      self->Write(std::move(response), keep_alive, version);
-                                    });
+                         self->Write(std::move(response), keep_alive, version);
                        });
   }
 
+  struct Outgoing {
+    http::response<http::string_body> message;
+    std::string header;
+  };
+
   void Write(HttpResponse response, bool keep_alive, unsigned version) {
-    auto message = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(response.status), version);
-    message->set(http::field::content_type, response.content_type);
-    message->set(http::field::server, "tillbase");
-    message->keep_alive(keep_alive);
-    message->body() = std::move(response.body);
-    message->prepare_payload();
-    http::async_write(stream_, *message,
-                      [self = shared_from_this(), message, keep_alive](beast::error_code ec, std::size_t) {
-                        if (ec || !keep_alive) return self->Close();
-                        self->Read();
-                      });
+    auto out = std::make_shared<Outgoing>();
+    http::response<http::string_body>& message = out->message;
+    message.result(static_cast<http::status>(response.status));
+    message.version(version);
+    message.set(http::field::content_type, response.content_type);
+    message.set(http::field::server, "tillbase");
+    message.keep_alive(keep_alive);
+    message.body() = std::move(response.body);
+    message.prepare_payload();
+    out->header = HeaderText(message);
+    const std::string& body = message.body();
+
+    // Answers are small and the socket's buffer is normally free: try to
+    // send all of it at once without blocking.
+    iovec parts[2] = {{out->header.data(), out->header.size()},
+                      {const_cast<char*>(body.data()), body.size()}};
+    msghdr outgoing{};
+    outgoing.msg_iov = parts;
+    outgoing.msg_iovlen = 2;
+    ssize_t sent =
+        ::sendmsg(stream_.socket().native_handle(), &outgoing, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent >= 0 && static_cast<std::size_t>(sent) == out->header.size() + body.size()) {
+      return AfterWrite(keep_alive);
+    }
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Close();  // the client is gone
+    std::size_t done = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+    // The rest waits for the socket on the connection's own executor.
+    asio::post(stream_.get_executor(), [self = shared_from_this(), out, done, keep_alive] {
+      std::array<asio::const_buffer, 2> buffers = {asio::buffer(out->header),
+                                                   asio::buffer(out->message.body())};
+      beast::buffers_suffix<std::array<asio::const_buffer, 2>> rest(buffers);
+      rest.consume(done);
+      asio::async_write(self->stream_, rest,
+                        [self, out, keep_alive](beast::error_code ec, std::size_t) {
+                          if (ec) return self->Close();
+                          self->AfterWrite(keep_alive);
+                        });
+    });
+  }
+
+  void AfterWrite(bool keep_alive) {
+    if (!keep_alive) return Close();
+    Read();
+  }
+
+  static std::string HeaderText(http::response<http::string_body>& message) {
+    http::response_serializer<http::string_body> serializer(message);
+    serializer.split(true);
+    std::string text;
+    beast::error_code ec;
+    while (!ec && !serializer.is_header_done()) {
+      serializer.next(ec, [&](beast::error_code&, const auto& buffers) {
+        for (auto buffer : beast::buffers_range_ref(buffers)) {
+          text.append(static_cast<const char*>(buffer.data()), buffer.size());
+        }
+        serializer.consume(beast::buffer_bytes(buffers));
+      });
+    }
+    return text;
   }
 
   void Close() {
@@ -159,15 +213,16 @@ class HttpServer::Impl {
   }
 
   void Accept() {
-    acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
-      if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-      if (!ec) {
-        beast::error_code ignored;
-        socket.set_option(tcp::no_delay(true), ignored);  // answers are small: no Nagle wait
-        std::make_shared<Connection>(std::move(socket), dispatcher_, options_)->Start();
-      }
-      Accept();
-    });
+    acceptor_.async_accept(
+        asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
+          if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+          if (!ec) {
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);  // answers are small: no Nagle wait
+            std::make_shared<Connection>(std::move(socket), dispatcher_, options_)->Start();
+          }
+          Accept();
+        });
   }
 
   void ArmLeaseTimer() {

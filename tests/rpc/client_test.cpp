@@ -30,7 +30,8 @@ class ScriptedServer {
   enum class Action { kAnswer, kAnswerThenClose, kCloseWithoutAnswer };
 
   explicit ScriptedServer(std::deque<Action> script)
-      : script_(std::move(script)), acceptor_(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0)) {
+      : script_(std::move(script)),
+        acceptor_(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0)) {
     thread_ = std::thread([this] { Serve(); });
   }
   ~ScriptedServer() {
@@ -65,8 +66,9 @@ class ScriptedServer {
         Action action = Action::kAnswer;
         {
           std::lock_guard lock(mutex_);
-          seen_.push_back(std::string(request.method_string()) + " " + std::string(request.target()) +
-                          " on connection " + std::to_string(connection));
+          seen_.push_back(std::string(request.method_string()) + " " +
+                          std::string(request.target()) + " on connection " +
+                          std::to_string(connection));
           if (!script_.empty()) {
             action = script_.front();
             script_.pop_front();
@@ -147,17 +149,18 @@ TEST(ClientRetryConcurrency, OnlyGetIsSentAgainAfterTheConnectionEndedWithoutAns
         } catch (const TransportError& e) {
           EXPECT_EQ(e.status(), 0);
           EXPECT_EQ(e.kind(), "connection_lost");
-          EXPECT_NE(std::string(e.what()).find("may have been carried out"), std::string::npos) << e.what();
+          EXPECT_NE(std::string(e.what()).find("may have been carried out"), std::string::npos)
+              << e.what();
         }
         // The client stays usable: the next request goes on a new connection.
         EXPECT_EQ(client.Request(c.verb, "/v1/objects/c", "", body), 200);
       }
     }
     std::string v = c.verb;
-    EXPECT_EQ(server.Seen(), (std::vector<std::string>{v + " /v1/objects/a on connection 1",
-                                                       v + " /v1/objects/b on connection 1",
-                                                       v + (c.repeated ? " /v1/objects/b" : " /v1/objects/c") +
-                                                           " on connection 2"}));
+    EXPECT_EQ(server.Seen(),
+              (std::vector<std::string>{
+                  v + " /v1/objects/a on connection 1", v + " /v1/objects/b on connection 1",
+                  v + (c.repeated ? " /v1/objects/b" : " /v1/objects/c") + " on connection 2"}));
   }
 }
 

@@ -25,7 +25,8 @@ class DispatcherTest : public ::testing::Test {
     return answer.get_future().get();
   }
   std::string CreateObject() {
-    HttpResponse created = Send("POST", "/v1/objects", R"({"class":"TillcoreServer.CoTillbaseServer"})");
+    HttpResponse created =
+        Send("POST", "/v1/objects", R"({"class":"TillcoreServer.CoTillbaseServer"})");
     EXPECT_EQ(created.status, 201) << created.body;
     return std::string(ParseJson(created.body).at("id").as_string());
   }

@@ -97,7 +97,8 @@ struct FakeClock {
   std::atomic<std::chrono::steady_clock::rep> ticks{0};
   SteadyClock AsFunction() {
     return [this] {
-      return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks.load()));
+      return std::chrono::steady_clock::time_point(
+          std::chrono::steady_clock::duration(ticks.load()));
     };
   }
   void Advance(std::chrono::steady_clock::duration d) { ticks += d.count(); }
