@@ -18,7 +18,14 @@ class ObjectTable::Worker {
   Worker(ObjectTable& table, std::string class_name, std::function<void(CreateOutcome)> done)
       : table_(table), class_name_(std::move(class_name)), created_(std::move(done)) {}
 
-  void Start(std::shared_ptr<Worker> self) { thread_ = std::thread([this, self] { Run(self); }); }
+  // The new thread may finish (a failed creation is quick) and be joined
+  // from another thread before the std::thread object is even stored here:
+  // storing and joining take turns, so no join is skipped and no thread is
+  // left joinable when the last owner lets go of the worker.
+  void Start(std::shared_ptr<Worker> self) {
+    std::lock_guard lock(thread_mutex_);
+    thread_ = std::thread([this, self] { Run(self); });
+  }
 
   // Both called with the table's mutex held (lock order: table, then worker).
   void Push(std::function<void(ServedObject&)> call, std::function<void()> answer) {
@@ -41,6 +48,7 @@ class ObjectTable::Worker {
 
   bool finished() const { return finished_.load(); }
   void Join() {
+    std::lock_guard lock(thread_mutex_);
     if (thread_.joinable()) thread_.join();
   }
 
@@ -118,6 +126,7 @@ class ObjectTable::Worker {
   ObjectTable& table_;
   const std::string class_name_;
   std::function<void(CreateOutcome)> created_;
+  std::mutex thread_mutex_;
   std::thread thread_;
   std::atomic<bool> finished_{false};
 
@@ -136,7 +145,8 @@ class ObjectTable::Worker {
 
 std::string NewObjectId() {
   unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random source for object ids");
+  if (RAND_bytes(bytes, sizeof bytes) != 1)
+    throw std::runtime_error("no random source for object ids");
   static constexpr char kHex[] = "0123456789abcdef";
   std::string id;
   for (unsigned char b : bytes) {
