@@ -757,11 +757,7 @@ Session::Flow Session::Exec(const ast::Statement& s, Ctx& ctx) {
     case K::kUse: {
       if (trancount_ > 0) throw NotSupported("USE inside a transaction");
       std::string name = s.target[0];
-      if (shared_->server && !shared_->server->FindDatabase(name)) {
-        throw MakeError(911, 16, 1,
-                        "Database '" + name +
-                            "' does not exist. Make sure that the name is entered correctly.");
-      }
+      if (shared_->server) shared_->server->BeforeUse(spid_, name);  // 911 when unknown
       if (LowerName(name) != LowerName(database_)) {
         // Frames keep their variables; only the storage changes.
         OpenDatabase(name);

@@ -197,6 +197,11 @@ void SessionEntry::CloseIfIdle() {
   if (closed) Closed();
 }
 
+void SessionEntry::SetDatabase(const std::string& name) {
+  std::lock_guard<std::mutex> g(guard_);
+  database_ = name;
+}
+
 SessionInfo SessionEntry::Info() const {
   std::lock_guard<std::mutex> g(guard_);
   SessionInfo i;
@@ -417,6 +422,22 @@ void Server::RegisterDatabase(const DatabaseInfo& info) {
   ins.Bind(1, info.name).Bind(2, info.filename).Bind(3, info.data_logical).Bind(4, info.log_logical);
   ins.Bind(5, info.crdate.empty() ? Now() : info.crdate).Bind(6, static_cast<int64_t>(info.dbid));
   ins.Step();
+}
+
+void Server::BeforeUse(int spid, const std::string& name) {
+  auto d = FindDatabase(name);
+  if (!d) {
+    throw MakeError(911, 16, 1,
+                    "Database '" + name + "' does not exist. Make sure that the name is entered "
+                    "correctly.");
+  }
+  std::shared_ptr<SessionEntry> e;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(spid);
+    if (it != sessions_.end()) e = it->second;
+  }
+  if (e) e->SetDatabase(d->name);
 }
 
 bool Server::InUse(std::string_view name, int except_spid) {

@@ -69,6 +69,7 @@ class SessionEntry {
   void Kill();
 
   SessionInfo Info() const;
+  void SetDatabase(const std::string& name);
   // Called (with no lock of the entry held) once its storage has closed.
   void OnClose(std::function<void()> f) { on_close_ = std::move(f); }
 
@@ -121,6 +122,10 @@ class Server {
   void EndRestore(const std::string& name);
   // Registers (or updates) a database whose file was put in place.
   void RegisterDatabase(const DatabaseInfo& info);
+  // A session is about to USE a database: 911 when there is none. The
+  // session counts as in that database from now on, so that a restore
+  // never replaces a file that it is opening.
+  void BeforeUse(int spid, const std::string& name);
   // Sessions whose current database is `name`, other than `except_spid`.
   bool InUse(std::string_view name, int except_spid);
   // Forgets identity counters cached for a database file.
