@@ -39,7 +39,7 @@ tsan: deps
 
 fuzz: deps
 	cmake --preset fuzz
-	cmake --build --preset fuzz
+	cmake --build --preset fuzz --target fuzz_tsql_parser
 	scripts/run-fuzzers.sh build/fuzz
 
 format:
