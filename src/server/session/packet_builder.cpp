@@ -21,9 +21,19 @@ void ApplyParams(db::DataSet& dataset, const Variant& params) {
     // otherwise vanish.
     throw std::runtime_error("Parameter '" + entries.front().name + "' not found");
   }
-  // New values take effect at the next open.
+  if (proc->Params().Count() == 0 && !proc->ProcedureName().empty()) {
+    dataset.Close();
+    proc->RefreshParameters();
+  }
+  // Clients send the parameters again with later pages: the same values
+  // keep the open dataset where it is; new ones take effect at a new open.
+  bool changed = false;
+  for (const ParamEntry& e : entries) {
+    const db::Parameter& p = proc->ParamByName(e.name);
+    if (p.direction != pdReturnValue && !(p.value == e.value)) changed = true;
+  }
+  if (!changed) return;
   dataset.Close();
-  if (proc->Params().Count() == 0 && !proc->ProcedureName().empty()) proc->RefreshParameters();
   for (const ParamEntry& e : entries) {
     db::Parameter& p = proc->ParamByName(e.name);
     if (p.direction == pdReturnValue) continue;

@@ -119,8 +119,14 @@ TEST_F(PacketBuilderTest, ParamsGoByNameIntoTheProcedure) {
   first.name = "@FIRST";  // names without regard to case
   first.value = Variant(3);
   int32_t recs_out = 0;
-  Variant packet = GetRecords(provider, &proc, -1, 0, "", PackParams({first}), recs_out);
-  EXPECT_EQ(Ids(packet), (std::vector<int>{4, 5}));
+  Variant packet = GetRecords(provider, &proc, 1, 0, "", PackParams({first}), recs_out);
+  EXPECT_EQ(Ids(packet), (std::vector<int>{4}));
+  // The same values with the next page continue; other values start over.
+  packet = GetRecords(provider, &proc, 1, 0, "", PackParams({first}), recs_out);
+  EXPECT_EQ(Ids(packet), (std::vector<int>{5}));
+  first.value = Variant(1);
+  packet = GetRecords(provider, &proc, -1, 0, "", PackParams({first}), recs_out);
+  EXPECT_EQ(Ids(packet), (std::vector<int>{2, 3, 4, 5}));
   first.name = "@Last";
   EXPECT_EQ(ErrorOf([&] { GetRecords(provider, &proc, -1, 0, "", PackParams({first}), recs_out); }),
             "Parameter '@Last' not found");
