@@ -327,7 +327,10 @@ TEST_F(ServerTest, RestoreNeedsExclusiveUse) {
 
 // ---- many connections on many threads --------------------------------------------------
 
-TEST_F(ServerTest, KillInterruptsARunningStatementConcurrency) {
+// Runs under ThreadSanitizer in CI.
+class ServerConcurrency : public ServerTest {};
+
+TEST_F(ServerConcurrency, KillInterruptsARunningStatement) {
   Run("CREATE DATABASE shop");
   auto victim = Connect("shop");
   Run("CREATE TABLE t (id int)", victim.get());
@@ -357,7 +360,7 @@ TEST_F(ServerTest, KillInterruptsARunningStatementConcurrency) {
   EXPECT_EQ(One("SELECT COUNT(*) FROM t", other.get()), "0");
 }
 
-TEST_F(ServerTest, BackupIsAConsistentSnapshotWhileAnotherConnectionWritesConcurrency) {
+TEST_F(ServerConcurrency, BackupIsAConsistentSnapshotWhileAnotherConnectionWrites) {
   Run("CREATE DATABASE shop");
   Run("CREATE TABLE t (batch int, n int)", Connect("shop").get());
   std::atomic<bool> stop{false};
@@ -386,7 +389,7 @@ TEST_F(ServerTest, BackupIsAConsistentSnapshotWhileAnotherConnectionWritesConcur
   EXPECT_EQ(std::stoi(rows) % 10, 0) << "a transaction was cut in half";
 }
 
-TEST_F(ServerTest, SixteenWritersOnOneDatabaseConcurrency) {
+TEST_F(ServerConcurrency, SixteenWritersOnOneDatabase) {
   Run("CREATE DATABASE shop");
   Run("CREATE TABLE t (writer int, n int)", Connect("shop").get());
   constexpr int kWriters = 16, kRows = 40;
@@ -408,7 +411,7 @@ TEST_F(ServerTest, SixteenWritersOnOneDatabaseConcurrency) {
             std::to_string(kWriters * kRows));
 }
 
-TEST_F(ServerTest, RestoreWhileOthersAreConnectedConcurrency) {
+TEST_F(ServerConcurrency, RestoreWhileOthersAreConnected) {
   Run("CREATE DATABASE shop");
   Run("CREATE TABLE t (id int) INSERT INTO t VALUES (1)", Connect("shop").get());
   std::string bak = Path("shop.bak");
@@ -450,7 +453,7 @@ TEST_F(ServerTest, RestoreWhileOthersAreConnectedConcurrency) {
 // What the maintenance helper does: KILL each session in the database, then
 // restore at once. A victim still finishing its interrupted statement is
 // waited for, not overwritten under its open file.
-TEST_F(ServerTest, RestoreRightAfterKillingABusySessionConcurrency) {
+TEST_F(ServerConcurrency, RestoreRightAfterKillingABusySession) {
   Run("CREATE DATABASE shop");
   auto victim = Connect("shop");
   Run("CREATE TABLE t (id int) INSERT INTO t VALUES (1)", victim.get());
@@ -478,7 +481,7 @@ TEST_F(ServerTest, RestoreRightAfterKillingABusySessionConcurrency) {
 
 // With no command time-out a writer waits for the one holding the
 // database, however long it takes; a cancelled one stops waiting.
-TEST_F(ServerTest, WriterWaitsForTheHolderToCommitConcurrency) {
+TEST_F(ServerConcurrency, WriterWaitsForTheHolderToCommit) {
   Run("CREATE DATABASE shop");
   auto holder = Connect("shop");
   Run("CREATE TABLE t (id int)", holder.get());
