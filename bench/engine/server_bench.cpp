@@ -16,8 +16,8 @@
 
 namespace fs = std::filesystem;
 using tillbase::engine::BatchResult;
-using tillbase::engine::ConnectOptions;
 using tillbase::engine::Connection;
+using tillbase::engine::ConnectOptions;
 using tillbase::engine::Engine;
 using tillbase::engine::EngineOptions;
 

@@ -264,8 +264,8 @@ TEST_F(ServerTest, BackupAndRestoreRoundTripWithReplaceAndFileList) {
 
   // The form that makes an account set: a new database moved to new files.
   std::string mdf = Path("shop2.mdf");
-  Run("restore database shop2 from disk='" + bak + "' with move 'KeppaPosBaseDB_data' to '" +
-      mdf + "',move 'KeppaPosBaseDB_log' to '" + Path("shop2.ldf") + "'");
+  Run("restore database shop2 from disk='" + bak + "' with move 'KeppaPosBaseDB_data' to '" + mdf +
+      "',move 'KeppaPosBaseDB_log' to '" + Path("shop2.ldf") + "'");
   EXPECT_TRUE(fs::exists(mdf));
   EXPECT_EQ(One("SELECT filename FROM sysdatabases WHERE name = 'shop2'"), mdf);
   EXPECT_EQ(One("SELECT COUNT(*) FROM t", Connect("shop2").get()), "2");
@@ -297,9 +297,9 @@ TEST_F(ServerTest, BackupAndRestoreFailuresEndWith3013) {
   EXPECT_EQ(Errors(sa_->ExecuteBatch("BACKUP DATABASE shop TO DISK = '" + bak + "'")),
             (std::vector<int>{4208, 3013}));
   Run("BACKUP DATABASE shop TO DISK = '" + bak + "' WITH INIT");
-  BatchResult r = sa_->ExecuteBatch("RESTORE DATABASE shop FROM DISK = '" + bak +
-                                    "' WITH REPLACE, MOVE 'nope' TO '" + Path("n.mdf") +
-                                    "'\nSELECT @@ERROR");
+  BatchResult r =
+      sa_->ExecuteBatch("RESTORE DATABASE shop FROM DISK = '" + bak +
+                        "' WITH REPLACE, MOVE 'nope' TO '" + Path("n.mdf") + "'\nSELECT @@ERROR");
   EXPECT_EQ(Errors(r), (std::vector<int>{3234, 3013}));
   ASSERT_EQ(r.result_sets.size(), 1u);
   EXPECT_EQ(Str(r.result_sets[0].rows[0][0]), "3013");
@@ -407,8 +407,7 @@ TEST_F(ServerConcurrency, SixteenWritersOnOneDatabase) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures, 0);
-  EXPECT_EQ(One("SELECT COUNT(*) FROM t", Connect("shop").get()),
-            std::to_string(kWriters * kRows));
+  EXPECT_EQ(One("SELECT COUNT(*) FROM t", Connect("shop").get()), std::to_string(kWriters * kRows));
 }
 
 TEST_F(ServerConcurrency, RestoreWhileOthersAreConnected) {
@@ -460,7 +459,8 @@ TEST_F(ServerConcurrency, RestoreRightAfterKillingABusySession) {
   std::string bak = Path("shop.bak");
   Run("BACKUP DATABASE shop TO DISK = '" + bak + "' WITH FORMAT");
   std::thread worker([&] {
-    victim->ExecuteBatch("BEGIN TRAN WHILE 1 = 1 BEGIN INSERT INTO t VALUES (2) DELETE FROM t WHERE id = 2 END");
+    victim->ExecuteBatch(
+        "BEGIN TRAN WHILE 1 = 1 BEGIN INSERT INTO t VALUES (2) DELETE FROM t WHERE id = 2 END");
   });
   for (bool running = false; !running;) {
     BatchResult who = Run("sp_who");

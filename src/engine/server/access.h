@@ -38,7 +38,8 @@ class Access {
   static std::vector<ProcParamInfo> Describe(core::Session& s, const std::string& name);
   // The session's storage handle (its current database as schema main).
   static sqlite3* Db(core::Session& s);
-  static std::shared_ptr<const core::TableInfo> FindTable(core::Session& s, const std::string& name);
+  static std::shared_ptr<const core::TableInfo> FindTable(core::Session& s,
+                                                          const std::string& name);
 };
 
 }  // namespace tillbase::engine::server

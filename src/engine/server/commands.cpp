@@ -41,14 +41,14 @@ class Words {
     static const Token end;
     return pos_ + ahead < toks_.size() ? toks_[pos_ + ahead] : end;
   }
-  bool AtEnd() const { return Peek().kind == TokenKind::kEnd || (IsOp(";") && pos_ + 1 >= toks_.size()); }
+  bool AtEnd() const {
+    return Peek().kind == TokenKind::kEnd || (IsOp(";") && pos_ + 1 >= toks_.size());
+  }
   bool IsKw(const char* kw, size_t ahead = 0) const {
     const Token& t = Peek(ahead);
     return t.kind == TokenKind::kIdent && Lower(t.text) == kw;
   }
-  bool IsOp(const char* op) const {
-    return Peek().kind == TokenKind::kOp && Peek().text == op;
-  }
+  bool IsOp(const char* op) const { return Peek().kind == TokenKind::kOp && Peek().text == op; }
   const Token& Next() { return toks_[pos_++]; }
   bool AcceptKw(const char* kw) {
     if (!IsKw(kw)) return false;
@@ -68,7 +68,8 @@ class Words {
   }
   EngineError Unexpected() const {
     const Token& t = Peek();
-    if (t.kind == TokenKind::kEnd) return IncorrectSyntaxNear(line_, toks_.empty() ? "" : toks_.back().text);
+    if (t.kind == TokenKind::kEnd)
+      return IncorrectSyntaxNear(line_, toks_.empty() ? "" : toks_.back().text);
     std::string near = t.text;
     if (t.kind == TokenKind::kString) near = "'" + near + "'";
     return IncorrectSyntaxNear(t.line + line_ - 1, near);
@@ -162,8 +163,9 @@ void Info(Ctx& c, int number, std::string text) {
 
 void NotInTransaction(Ctx& c, const char* what) {
   if (Access::TranCount(c.session) > 0) {
-    throw MakeError(226, 16, 6,
-                    std::string(what) + " statement not allowed within multi-statement transaction.");
+    throw MakeError(
+        226, 16, 6,
+        std::string(what) + " statement not allowed within multi-statement transaction.");
   }
 }
 
@@ -246,7 +248,8 @@ void CreateOrAlterLogin(Ctx& c, Words& w, bool alter) {
   std::string name = w.Name();
   if (w.IsKw("from")) throw NotSupported("logins FROM WINDOWS or certificates");
   if (!alter && !w.IsKw("with")) throw w.Unexpected();
-  if (alter && (w.IsKw("enable") || w.IsKw("disable"))) throw NotSupported("ALTER LOGIN ENABLE/DISABLE");
+  if (alter && (w.IsKw("enable") || w.IsKw("disable")))
+    throw NotSupported("ALTER LOGIN ENABLE/DISABLE");
   w.ExpectKw("with");
   bool has_password = false;
   std::string password, default_db;
@@ -328,8 +331,8 @@ void Backup(Ctx& c, Words& w) {
                  w.AcceptKw("copy_only") || w.AcceptKw("norewind") || w.AcceptKw("nounload")) {
       } else if (w.AcceptKw("stats")) {
         if (w.AcceptOp("=")) w.SkipValue();
-      } else if (w.AcceptKw("name") || w.AcceptKw("description") ||
-                 w.AcceptKw("medianame") || w.AcceptKw("mediadescription")) {
+      } else if (w.AcceptKw("name") || w.AcceptKw("description") || w.AcceptKw("medianame") ||
+                 w.AcceptKw("mediadescription")) {
         w.ExpectOp("=");
         w.NameOrText();
       } else if (w.AcceptKw("differential")) {
@@ -368,11 +371,12 @@ void Backup(Ctx& c, Words& w) {
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   int64_t pages = h.pages * h.page_size / 8192 + 1;
-  Info(c, 4035, "Processed " + std::to_string(pages) + " pages for database '" + db->name +
-                    "', file '" + db->data_logical + "' on file 1.");
-  Info(c, 3014, "BACKUP DATABASE successfully processed " + std::to_string(pages) +
-                    " pages in " + Seconds(secs) + " seconds (" +
-                    MbPerSecond(h.pages * h.page_size, secs) + " MB/sec).");
+  Info(c, 4035,
+       "Processed " + std::to_string(pages) + " pages for database '" + db->name + "', file '" +
+           db->data_logical + "' on file 1.");
+  Info(c, 3014,
+       "BACKUP DATABASE successfully processed " + std::to_string(pages) + " pages in " +
+           Seconds(secs) + " seconds (" + MbPerSecond(h.pages * h.page_size, secs) + " MB/sec).");
 }
 
 void FileListOnly(Ctx& c, const std::string& path) {
@@ -475,7 +479,12 @@ void Restore(Ctx& c, Words& w) {
   std::string log_logical = h.files.size() > 1 ? h.files[1].logical_name : name + "_log";
   std::string lname = server::Lower(name);
   if (lname == "master" || lname == "tempdb") {
-    Terminate(c, MakeError(3108, 16, 1, "To restore the master database, the server must be running in single-user mode."), what);
+    Terminate(
+        c,
+        MakeError(
+            3108, 16, 1,
+            "To restore the master database, the server must be running in single-user mode."),
+        what);
   }
   auto existing = c.server.FindDatabase(name);
   std::string target = existing ? existing->filename : c.server.DefaultPath(name);
@@ -518,19 +527,21 @@ void Restore(Ctx& c, Words& w) {
     if (server::Lower(d.name) != lname && Absolute(d.filename) == Absolute(target)) {
       Terminate(c,
                 MakeError(1834, 16, 1,
-                          "The file '" + target + "' cannot be overwritten.  It is being used by "
-                          "database '" + d.name + "'."),
+                          "The file '" + target +
+                              "' cannot be overwritten.  It is being used by "
+                              "database '" +
+                              d.name + "'."),
                 what);
     }
   }
   if (!replace && !existing && fs::exists(target, ec)) {
-    Terminate(c,
-              MakeError(3142, 16, 1,
-                        "File \"" + data_logical + "\" cannot be restored over the existing \"" +
-                            target +
-                            "\". Reissue the RESTORE statement using WITH REPLACE to overwrite "
-                            "pre-existing files, or WITH MOVE to identify an alternate location."),
-              what);
+    Terminate(
+        c,
+        MakeError(3142, 16, 1,
+                  "File \"" + data_logical + "\" cannot be restored over the existing \"" + target +
+                      "\". Reissue the RESTORE statement using WITH REPLACE to overwrite "
+                      "pre-existing files, or WITH MOVE to identify an alternate location."),
+        what);
   }
   if (!fs::is_directory(fs::path(target).parent_path(), ec)) {
     Terminate(c,
@@ -562,17 +573,18 @@ void Restore(Ctx& c, Words& w) {
   c.server.EndRestore(name);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   int64_t pages = h.pages * h.page_size / 8192 + 1;
-  Info(c, 4035, "Processed " + std::to_string(pages) + " pages for database '" + name +
-                    "', file '" + data_logical + "' on file 1.");
-  Info(c, 3014, "RESTORE DATABASE successfully processed " + std::to_string(pages) +
-                    " pages in " + Seconds(secs) + " seconds (" +
-                    MbPerSecond(h.pages * h.page_size, secs) + " MB/sec).");
+  Info(c, 4035,
+       "Processed " + std::to_string(pages) + " pages for database '" + name + "', file '" +
+           data_logical + "' on file 1.");
+  Info(c, 3014,
+       "RESTORE DATABASE successfully processed " + std::to_string(pages) + " pages in " +
+           Seconds(secs) + " seconds (" + MbPerSecond(h.pages * h.page_size, secs) + " MB/sec).");
 }
 
 }  // namespace
 
-void ExecuteStatement(core::Session& session, const std::string& text, int line,
-                      ResultSink& sink, const VariableReader& read_variable) {
+void ExecuteStatement(core::Session& session, const std::string& text, int line, ResultSink& sink,
+                      const VariableReader& read_variable) {
   Words w(text, line, read_variable);
   Ctx c{session, Access::ServerOf(session), sink, line};
   if (w.AcceptKw("kill")) return Kill(c, w);

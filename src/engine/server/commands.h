@@ -26,8 +26,8 @@ using VariableReader = std::function<Value(const std::string&)>;
 // and RESTORE DATABASE/FILELISTONLY given as their statement text. Errors
 // that SQL Server reports in pairs (3201 then 3013) send the first to the
 // sink and throw the last.
-void ExecuteStatement(core::Session& session, const std::string& text, int line,
-                      ResultSink& sink, const VariableReader& read_variable);
+void ExecuteStatement(core::Session& session, const std::string& text, int line, ResultSink& sink,
+                      const VariableReader& read_variable);
 
 // sp_who, sp_sproc_columns, sp_tables, sp_columns.
 bool IsSystemProcedure(std::string_view name);

@@ -41,7 +41,8 @@ void ServerProperty(sqlite3_context* ctx, int, sqlite3_value** argv) {
   auto* s = static_cast<Server*>(sqlite3_user_data(ctx));
   std::string p = Lower(ArgText(argv[0]));
   if (p == "servername") return ResultText(ctx, s->server_name());
-  if (p == "machinename" || p == "computernamephysicalnetbios") return ResultText(ctx, s->machine_name());
+  if (p == "machinename" || p == "computernamephysicalnetbios")
+    return ResultText(ctx, s->machine_name());
   if (p == "edition") return ResultText(ctx, "Embedded Edition");
   if (p == "productversion") return ResultText(ctx, "8.00.2039");
   if (p == "productlevel") return ResultText(ctx, "SP4");
@@ -83,8 +84,8 @@ void RegisterFunctions(sqlite3* db, core::Session* session) {
   sqlite3_create_function_v2(db, "tsql_db_id", 1, SQLITE_UTF8, s, DbId, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db, "tsql_db_name", 1, SQLITE_UTF8, s, DbName, nullptr, nullptr,
                              nullptr);
-  sqlite3_create_function_v2(db, "tsql_serverproperty", 1, SQLITE_UTF8, s, ServerProperty,
-                             nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db, "tsql_serverproperty", 1, SQLITE_UTF8, s, ServerProperty, nullptr,
+                             nullptr, nullptr);
 }
 
 }  // namespace tillbase::engine::server

@@ -75,9 +75,8 @@ EngineError LoginFailed(const std::string& login) {
 void CreateDatabaseFile(const std::string& path, const std::string& data_logical,
                         const std::string& log_logical) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   try {
     if (rc != SQLITE_OK) throw core::SqliteError(db, rc);
     ExecSql(db, "PRAGMA journal_mode=WAL");
@@ -224,9 +223,9 @@ Server::Server(core::EngineShared* shared, const EngineOptions& options)
   gethostname(host, sizeof host - 1);
   machine_name_ = host;
   std::string path = (fs::path(data_dir_) / "master.sqlite").string();
-  int rc = sqlite3_open_v2(path.c_str(), &master_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &master_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     EngineError e = core::SqliteError(master_, rc);
     sqlite3_close_v2(master_);
@@ -417,9 +416,13 @@ void Server::RegisterDatabase(const DatabaseInfo& info) {
   if (sqlite3_changes(master_) > 0) return;
   Stmt ins(master_,
            "INSERT INTO main.__tb_databases(dbid, name, filename, crdate, data_name, log_name) "
-           "VALUES (CASE WHEN ?6 > 0 THEN ?6 ELSE (SELECT MAX(" + std::to_string(kFirstUserDbid - 1) +
+           "VALUES (CASE WHEN ?6 > 0 THEN ?6 ELSE (SELECT MAX(" +
+               std::to_string(kFirstUserDbid - 1) +
                ", COALESCE(MAX(dbid), 0)) + 1 FROM main.__tb_databases) END, ?1, ?2, ?5, ?3, ?4)");
-  ins.Bind(1, info.name).Bind(2, info.filename).Bind(3, info.data_logical).Bind(4, info.log_logical);
+  ins.Bind(1, info.name)
+      .Bind(2, info.filename)
+      .Bind(3, info.data_logical)
+      .Bind(4, info.log_logical);
   ins.Bind(5, info.crdate.empty() ? Now() : info.crdate).Bind(6, static_cast<int64_t>(info.dbid));
   ins.Step();
 }
@@ -428,8 +431,9 @@ void Server::BeforeUse(int spid, const std::string& name) {
   auto d = FindDatabase(name);
   if (!d) {
     throw MakeError(911, 16, 1,
-                    "Database '" + name + "' does not exist. Make sure that the name is entered "
-                    "correctly.");
+                    "Database '" + name +
+                        "' does not exist. Make sure that the name is entered "
+                        "correctly.");
   }
   std::shared_ptr<SessionEntry> e;
   {
@@ -562,10 +566,14 @@ std::string Server::Authenticate(const ConnectOptions& options) {
 void Server::CreateLogin(const std::string& name, const std::string& password,
                          const std::string& default_db) {
   if (name.empty() || name.size() > 128 || name.find('\\') != std::string::npos) {
-    throw MakeError(15006, 16, 1, "'" + name + "' is not a valid name because it contains invalid characters.");
+    throw MakeError(15006, 16, 1,
+                    "'" + name + "' is not a valid name because it contains invalid characters.");
   }
   if (!default_db.empty() && !FindDatabase(default_db)) {
-    throw MakeError(15010, 16, 1, "The database '" + default_db + "' does not exist. Supply a valid database name. To see available databases, use sys.databases.");
+    throw MakeError(15010, 16, 1,
+                    "The database '" + default_db +
+                        "' does not exist. Supply a valid database name. To see available "
+                        "databases, use sys.databases.");
   }
   std::string hash = HashPassword(password);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -620,8 +628,8 @@ std::string Server::DefaultDatabase(const std::string& login) {
 std::shared_ptr<SessionEntry> Server::Register(int spid, const std::string& login,
                                                const ConnectOptions& options,
                                                core::Session* session) {
-  auto e = std::make_shared<SessionEntry>(spid, login, options.host_name, options.program_name,
-                                          session);
+  auto e =
+      std::make_shared<SessionEntry>(spid, login, options.host_name, options.program_name, session);
   e->OnClose([this] {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_.notify_all();

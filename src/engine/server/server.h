@@ -162,7 +162,7 @@ class Server {
   sqlite3* master_ = nullptr;  // guarded by mutex_
   std::map<int, std::shared_ptr<SessionEntry>> sessions_;
   std::map<std::string, bool> restoring_;  // lower-case names
-  std::condition_variable closed_;  // a session's storage closed (with mutex_)
+  std::condition_variable closed_;         // a session's storage closed (with mutex_)
 };
 
 std::string Lower(std::string_view s);

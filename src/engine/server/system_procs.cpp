@@ -64,19 +64,21 @@ int SpWho(core::Session& session, const std::vector<std::pair<std::string, Value
     bool known = false;
     for (const SessionInfo& s : sessions) known |= Lower(s.login) == Lower(filter);
     if (!known) {
-      throw MakeError(15007, 16, 1, "'" + filter + "' is not a valid login or you do not have permission.");
+      throw MakeError(15007, 16, 1,
+                      "'" + filter + "' is not a valid login or you do not have permission.");
     }
   }
   sink.BeginResultSet({Col("spid", SmallInt(), false), Col("ecid", SmallInt(), false),
                        Col("status", NChar(30), false), Col("loginame", NChar(128)),
-                       Col("hostname", NChar(128), false), Col("blk", TypeInfo{SqlType::kChar, 5, 0, 0}),
-                       Col("dbname", NChar(128)), Col("cmd", NChar(16), false),
-                       Col("request_id", Int(), false)});
+                       Col("hostname", NChar(128), false),
+                       Col("blk", TypeInfo{SqlType::kChar, 5, 0, 0}), Col("dbname", NChar(128)),
+                       Col("cmd", NChar(16), false), Col("request_id", Int(), false)});
   int64_t rows = 0;
   for (const SessionInfo& s : sessions) {
     if (active_only && s.status == "sleeping") continue;
     if (spid_filter && s.spid != spid_filter) continue;
-    if (!filter.empty() && !active_only && !spid_filter && Lower(s.login) != Lower(filter)) continue;
+    if (!filter.empty() && !active_only && !spid_filter && Lower(s.login) != Lower(filter))
+      continue;
     std::vector<Value> row;
     row.emplace_back(int64_t{s.spid});
     row.emplace_back(int64_t{0});
@@ -103,31 +105,56 @@ struct OdbcType {
 
 OdbcType OdbcOf(SqlType t) {
   switch (t) {
-    case SqlType::kBit: return {-7, -7, 50};
-    case SqlType::kTinyInt: return {-6, -6, 48};
-    case SqlType::kSmallInt: return {5, 5, 52};
-    case SqlType::kInt: return {4, 4, 56};
-    case SqlType::kBigInt: return {-5, -5, 127};
-    case SqlType::kDecimal: return {3, 3, 106};
-    case SqlType::kNumeric: return {2, 2, 108};
-    case SqlType::kMoney: return {3, 3, 60};
-    case SqlType::kSmallMoney: return {3, 3, 122};
-    case SqlType::kFloat: return {6, 6, 62};
-    case SqlType::kReal: return {7, 7, 59};
-    case SqlType::kChar: return {1, 1, 47};
-    case SqlType::kVarChar: return {12, 12, 39};
-    case SqlType::kNChar: return {-8, -8, 239};
-    case SqlType::kNVarChar: return {-9, -9, 231};
-    case SqlType::kText: return {-1, -1, 35};
-    case SqlType::kNText: return {-10, -10, 99};
-    case SqlType::kDateTime: return {11, 9, 61};
-    case SqlType::kSmallDateTime: return {11, 9, 58};
-    case SqlType::kDate: return {9, 9, 40};
-    case SqlType::kUniqueIdentifier: return {-11, -11, 36};
-    case SqlType::kBinary: return {-2, -2, 45};
-    case SqlType::kVarBinary: return {-3, -3, 37};
-    case SqlType::kImage: return {-4, -4, 34};
-    case SqlType::kSqlVariant: return {-150, -150, 98};
+    case SqlType::kBit:
+      return {-7, -7, 50};
+    case SqlType::kTinyInt:
+      return {-6, -6, 48};
+    case SqlType::kSmallInt:
+      return {5, 5, 52};
+    case SqlType::kInt:
+      return {4, 4, 56};
+    case SqlType::kBigInt:
+      return {-5, -5, 127};
+    case SqlType::kDecimal:
+      return {3, 3, 106};
+    case SqlType::kNumeric:
+      return {2, 2, 108};
+    case SqlType::kMoney:
+      return {3, 3, 60};
+    case SqlType::kSmallMoney:
+      return {3, 3, 122};
+    case SqlType::kFloat:
+      return {6, 6, 62};
+    case SqlType::kReal:
+      return {7, 7, 59};
+    case SqlType::kChar:
+      return {1, 1, 47};
+    case SqlType::kVarChar:
+      return {12, 12, 39};
+    case SqlType::kNChar:
+      return {-8, -8, 239};
+    case SqlType::kNVarChar:
+      return {-9, -9, 231};
+    case SqlType::kText:
+      return {-1, -1, 35};
+    case SqlType::kNText:
+      return {-10, -10, 99};
+    case SqlType::kDateTime:
+      return {11, 9, 61};
+    case SqlType::kSmallDateTime:
+      return {11, 9, 58};
+    case SqlType::kDate:
+      return {9, 9, 40};
+    case SqlType::kUniqueIdentifier:
+      return {-11, -11, 36};
+    case SqlType::kBinary:
+      return {-2, -2, 45};
+    case SqlType::kVarBinary:
+      return {-3, -3, 37};
+    case SqlType::kImage:
+      return {-4, -4, 34};
+    case SqlType::kSqlVariant:
+      return {-150, -150, 98};
   }
   return {12, 12, 39};
 }
@@ -139,25 +166,70 @@ void Sizes(const TypeInfo& t, int64_t* precision, int64_t* length, Value* scale,
   *radix = std::monostate{};
   *octets = std::monostate{};
   switch (t.type) {
-    case SqlType::kBit: *precision = 1; *length = 1; break;
-    case SqlType::kTinyInt: *precision = 3; *length = 1; break;
-    case SqlType::kSmallInt: *precision = 5; *length = 2; break;
-    case SqlType::kInt: *precision = 10; *length = 4; break;
-    case SqlType::kBigInt: *precision = 19; *length = 8; break;
+    case SqlType::kBit:
+      *precision = 1;
+      *length = 1;
+      break;
+    case SqlType::kTinyInt:
+      *precision = 3;
+      *length = 1;
+      break;
+    case SqlType::kSmallInt:
+      *precision = 5;
+      *length = 2;
+      break;
+    case SqlType::kInt:
+      *precision = 10;
+      *length = 4;
+      break;
+    case SqlType::kBigInt:
+      *precision = 19;
+      *length = 8;
+      break;
     case SqlType::kDecimal:
     case SqlType::kNumeric:
       *precision = t.precision;
       *length = t.precision + 2;
       *scale = int64_t{t.scale};
       break;
-    case SqlType::kMoney: *precision = 19; *length = 21; *scale = int64_t{4}; break;
-    case SqlType::kSmallMoney: *precision = 10; *length = 12; *scale = int64_t{4}; break;
-    case SqlType::kFloat: *precision = 15; *length = 8; *radix = int64_t{10}; break;
-    case SqlType::kReal: *precision = 7; *length = 4; *radix = int64_t{10}; break;
-    case SqlType::kDateTime: *precision = 23; *length = 16; *scale = int64_t{3}; break;
-    case SqlType::kSmallDateTime: *precision = 16; *length = 16; *scale = int64_t{0}; break;
-    case SqlType::kDate: *precision = 10; *length = 6; break;
-    case SqlType::kUniqueIdentifier: *precision = 36; *length = 16; break;
+    case SqlType::kMoney:
+      *precision = 19;
+      *length = 21;
+      *scale = int64_t{4};
+      break;
+    case SqlType::kSmallMoney:
+      *precision = 10;
+      *length = 12;
+      *scale = int64_t{4};
+      break;
+    case SqlType::kFloat:
+      *precision = 15;
+      *length = 8;
+      *radix = int64_t{10};
+      break;
+    case SqlType::kReal:
+      *precision = 7;
+      *length = 4;
+      *radix = int64_t{10};
+      break;
+    case SqlType::kDateTime:
+      *precision = 23;
+      *length = 16;
+      *scale = int64_t{3};
+      break;
+    case SqlType::kSmallDateTime:
+      *precision = 16;
+      *length = 16;
+      *scale = int64_t{0};
+      break;
+    case SqlType::kDate:
+      *precision = 10;
+      *length = 6;
+      break;
+    case SqlType::kUniqueIdentifier:
+      *precision = 36;
+      *length = 16;
+      break;
     case SqlType::kNChar:
     case SqlType::kNVarChar:
     case SqlType::kNText: {
@@ -172,7 +244,8 @@ void Sizes(const TypeInfo& t, int64_t* precision, int64_t* length, Value* scale,
       *precision = bytes;
       *length = bytes;
       if (t.type == SqlType::kChar || t.type == SqlType::kVarChar || t.type == SqlType::kText ||
-          t.type == SqlType::kBinary || t.type == SqlType::kVarBinary || t.type == SqlType::kImage) {
+          t.type == SqlType::kBinary || t.type == SqlType::kVarBinary ||
+          t.type == SqlType::kImage) {
         *octets = bytes;
       }
     }
@@ -199,16 +272,26 @@ int SpSprocColumns(core::Session& session, const std::vector<std::pair<std::stri
   int odbc3 = 0;
   if (const Value* v = Arg(args, "@odbcver", 4)) odbc3 = Text(*v) == "3";
   TypeInfo sysname = NVarChar(128);
-  sink.BeginResultSet(
-      {Col("PROCEDURE_QUALIFIER", sysname), Col("PROCEDURE_OWNER", sysname),
-       Col("PROCEDURE_NAME", NVarChar(134)), Col("COLUMN_NAME", sysname),
-       Col("COLUMN_TYPE", SmallInt()), Col("DATA_TYPE", SmallInt()), Col("TYPE_NAME", sysname),
-       Col("PRECISION", Int()), Col("LENGTH", Int()), Col("SCALE", SmallInt()),
-       Col("RADIX", SmallInt()), Col("NULLABLE", SmallInt()), Col("REMARKS", VarChar(254)),
-       Col("COLUMN_DEF", NVarChar(4000)), Col("SQL_DATA_TYPE", SmallInt()),
-       Col("SQL_DATETIME_SUB", SmallInt()), Col("CHAR_OCTET_LENGTH", Int()),
-       Col("ORDINAL_POSITION", Int()), Col("IS_NULLABLE", VarChar(254)),
-       Col("SS_DATA_TYPE", TinyInt())});
+  sink.BeginResultSet({Col("PROCEDURE_QUALIFIER", sysname),
+                       Col("PROCEDURE_OWNER", sysname),
+                       Col("PROCEDURE_NAME", NVarChar(134)),
+                       Col("COLUMN_NAME", sysname),
+                       Col("COLUMN_TYPE", SmallInt()),
+                       Col("DATA_TYPE", SmallInt()),
+                       Col("TYPE_NAME", sysname),
+                       Col("PRECISION", Int()),
+                       Col("LENGTH", Int()),
+                       Col("SCALE", SmallInt()),
+                       Col("RADIX", SmallInt()),
+                       Col("NULLABLE", SmallInt()),
+                       Col("REMARKS", VarChar(254)),
+                       Col("COLUMN_DEF", NVarChar(4000)),
+                       Col("SQL_DATA_TYPE", SmallInt()),
+                       Col("SQL_DATETIME_SUB", SmallInt()),
+                       Col("CHAR_OCTET_LENGTH", Int()),
+                       Col("ORDINAL_POSITION", Int()),
+                       Col("IS_NULLABLE", VarChar(254)),
+                       Col("SS_DATA_TYPE", TinyInt())});
   std::vector<ProcParamInfo> params;
   try {
     params = Access::Describe(session, name);
@@ -328,15 +411,15 @@ int SpColumns(core::Session& session, const std::vector<std::pair<std::string, V
   bool odbc3 = false;
   if (const Value* v = Arg(args, "@odbcver", 4)) odbc3 = Text(*v) == "3";
   TypeInfo sysname = NVarChar(128);
-  sink.BeginResultSet(
-      {Col("TABLE_QUALIFIER", sysname), Col("TABLE_OWNER", sysname), Col("TABLE_NAME", sysname),
-       Col("COLUMN_NAME", sysname), Col("DATA_TYPE", SmallInt()), Col("TYPE_NAME", sysname),
-       Col("PRECISION", Int()), Col("LENGTH", Int()), Col("SCALE", SmallInt()),
-       Col("RADIX", SmallInt()), Col("NULLABLE", SmallInt()), Col("REMARKS", VarChar(254)),
-       Col("COLUMN_DEF", NVarChar(4000)), Col("SQL_DATA_TYPE", SmallInt()),
-       Col("SQL_DATETIME_SUB", SmallInt()), Col("CHAR_OCTET_LENGTH", Int()),
-       Col("ORDINAL_POSITION", Int()), Col("IS_NULLABLE", VarChar(254)),
-       Col("SS_DATA_TYPE", TinyInt())});
+  sink.BeginResultSet({Col("TABLE_QUALIFIER", sysname), Col("TABLE_OWNER", sysname),
+                       Col("TABLE_NAME", sysname), Col("COLUMN_NAME", sysname),
+                       Col("DATA_TYPE", SmallInt()), Col("TYPE_NAME", sysname),
+                       Col("PRECISION", Int()), Col("LENGTH", Int()), Col("SCALE", SmallInt()),
+                       Col("RADIX", SmallInt()), Col("NULLABLE", SmallInt()),
+                       Col("REMARKS", VarChar(254)), Col("COLUMN_DEF", NVarChar(4000)),
+                       Col("SQL_DATA_TYPE", SmallInt()), Col("SQL_DATETIME_SUB", SmallInt()),
+                       Col("CHAR_OCTET_LENGTH", Int()), Col("ORDINAL_POSITION", Int()),
+                       Col("IS_NULLABLE", VarChar(254)), Col("SS_DATA_TYPE", TinyInt())});
   int64_t rows = 0;
   for (const auto& [name, type] : Objects(session, Text(*table_arg))) {
     auto table = Access::FindTable(session, name);
