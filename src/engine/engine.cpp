@@ -200,6 +200,14 @@ class EngineImpl : public Engine {
     ConnectOptions checked = options;
     checked.login = shared_->server->Authenticate(options);
     if (checked.database.empty()) checked.database = shared_->server->DefaultDatabase(checked.login);
+    // Until the connection is in the session registry, a restore must see
+    // that its database is being opened.
+    shared_->server->BeginOpen(checked.database);
+    struct Opening {
+      server::Server& s;
+      const std::string& db;
+      ~Opening() { s.EndOpen(db); }
+    } opening{*shared_->server, checked.database};
     return std::make_unique<ConnectionImpl>(shared_, checked);
   }
 

@@ -427,6 +427,17 @@ void Server::RegisterDatabase(const DatabaseInfo& info) {
   ins.Step();
 }
 
+void Server::BeginOpen(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++opening_[Lower(name)];
+}
+
+void Server::EndOpen(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = opening_.find(Lower(name));
+  if (it != opening_.end() && --it->second <= 0) opening_.erase(it);
+}
+
 void Server::BeforeUse(int spid, const std::string& name) {
   auto d = FindDatabase(name);
   if (!d) {
@@ -502,6 +513,7 @@ void Server::BeginRestore(const std::string& name) {
   if (restoring_.count(lname)) throw in_use;
   // 0: free; 1: only killed sessions still closing their storage; 2: in use.
   auto state = [&] {
+    if (opening_.count(lname)) return 2;
     int s = 0;
     for (auto& [spid, e] : sessions_) {
       SessionInfo i = e->Info();

@@ -122,6 +122,10 @@ class Server {
   void EndRestore(const std::string& name);
   // Registers (or updates) a database whose file was put in place.
   void RegisterDatabase(const DatabaseInfo& info);
+  // A connection to `name` is being opened (until it is registered): a
+  // restore counts it as a user of the database.
+  void BeginOpen(const std::string& name);
+  void EndOpen(const std::string& name);
   // A session is about to USE a database: 911 when there is none. The
   // session counts as in that database from now on, so that a restore
   // never replaces a file that it is opening.
@@ -162,6 +166,7 @@ class Server {
   sqlite3* master_ = nullptr;  // guarded by mutex_
   std::map<int, std::shared_ptr<SessionEntry>> sessions_;
   std::map<std::string, bool> restoring_;  // lower-case names
+  std::map<std::string, int> opening_;     // lower-case names: connections being opened
   std::condition_variable closed_;         // a session's storage closed (with mutex_)
 };
 
