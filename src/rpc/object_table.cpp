@@ -97,8 +97,10 @@ class ObjectTable::Worker {
       std::lock_guard lock(mutex_);
       released.swap(released_);
     }
-    for (auto& done : released) done();
+    // The factory hears of the release before the client does, so that
+    // whoever waits for the answer also sees the factory's count.
     if (serving) table_.factory_.Released(remaining);
+    for (auto& done : released) done();
     finished_ = true;
   }
 

@@ -56,7 +56,8 @@ class ObjectTable {
             std::function<void()> answer = {});
 
   // Releases an object as its client would: calls already queued still run,
-  // then the object is destroyed on its thread and `done` runs there. False
+  // then the object is destroyed on its thread, the factory is told
+  // (ObjectFactory::Released) and `done` runs there. False
   // when no live object has that id.
   bool Release(const std::string& id, std::function<void()> done = {});
 
@@ -81,8 +82,8 @@ class ObjectTable {
   mutable std::mutex mutex_;
   std::unordered_map<std::string, std::shared_ptr<Worker>> live_;
   std::vector<std::shared_ptr<Worker>> threads_;  // every thread not yet joined
-  std::size_t alive_ = 0;  // objects created and not yet destroyed
-  bool closing_ = false;   // ReleaseAll is running: creations fail
+  std::size_t alive_ = 0;                         // objects created and not yet destroyed
+  bool closing_ = false;                          // ReleaseAll is running: creations fail
 };
 
 // 32 hex digits from the system's random source.
