@@ -15,6 +15,7 @@ which can be sent back unchanged.
 
 import http.client
 import json
+import select
 
 PROGID = "TillcoreServer.CoTillbaseServer"
 EMPTY = {"$empty": True}
@@ -71,25 +72,51 @@ class Client:
             self._conn.close()
             self._conn = None
 
+    def _closed_by_server(self):
+        # An idle kept-alive connection has nothing to read; readable means
+        # the server closed it (or sent something unasked for).
+        sock = self._conn.sock
+        if sock is None:
+            return True
+        readable, _, _ = select.select([sock], [], [], 0)
+        return bool(readable)
+
     def request(self, verb, path, body=None):
-        """Returns (status, parsed JSON or text)."""
+        """Returns (status, parsed JSON or text).
+
+        A request is sent again only when it cannot have reached the server:
+        the kept-alive connection was found closed before writing, or writing
+        failed. Once a call, creation or release was written, a connection that
+        ends without an answer raises TransportError "connection_lost" (the
+        server may have carried it out); only GET requests are repeated then.
+        """
         data = None if body is None else json.dumps(body).encode("utf-8")
         for attempt in (0, 1):
+            if self._conn is not None and self._closed_by_server():
+                self.close()
             fresh = self._conn is None
             if fresh:
                 self._conn = http.client.HTTPConnection(self._host, self._port, timeout=self._timeout)
             try:
                 self._conn.request(verb, path, body=data, headers=self._headers)
-                response = self._conn.getresponse()
-                text = response.read().decode("utf-8")
-                if response.will_close:
-                    self.close()
-                break
-            except (ConnectionError, http.client.HTTPException):
-                # A kept-alive connection the server has closed: retry once.
+            except (OSError, http.client.HTTPException):
                 self.close()
                 if fresh or attempt:
                     raise
+                continue
+            try:
+                response = self._conn.getresponse()
+                text = response.read().decode("utf-8")
+            except (OSError, http.client.HTTPException):
+                self.close()
+                if verb == "GET" and not attempt:
+                    continue
+                raise TransportError(0, "connection_lost",
+                                     "the connection ended before the answer to %s %s; "
+                                     "the request may have been carried out" % (verb, path))
+            if response.will_close:
+                self.close()
+            break
         content_type = response.getheader("Content-Type", "")
         return response.status, json.loads(text) if content_type.startswith("application/json") else text
 
