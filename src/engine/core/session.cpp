@@ -1599,9 +1599,37 @@ int Session::RunProcedure(const std::vector<std::string>& name, std::vector<ArgV
     for (const ArgValue& a : args) values.emplace_back(a.name, a.value);
     return server::RunSystemProcedure(*this, name.back(), values, sink);
   }
+  if (!name.empty() && LowerName(name.back()) == "sp_executesql") {
+    return RunExecuteSql(args, sink, outputs);
+  }
   std::string display;
   auto parsed = ParseProc(name, &display);
   return RunProcedureAst(*parsed->batch.statements[0], *parsed, display, args, sink, outputs);
+}
+
+// sp_executesql @statement, @params, args...: the statement runs as the body
+// of a procedure declared with @params, so its arguments bind as a
+// procedure's do (by position or by name, OUTPUT included), whether it comes
+// from an EXEC in a batch or from a client's procedure call.
+int Session::RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink,
+                           std::vector<Value>* outputs) {
+  if (args.empty()) {
+    throw MakeError(201, 16, 4,
+                    "Procedure or function 'sp_executesql' expects parameter '@statement', "
+                    "which was not supplied.");
+  }
+  std::string stmt = TextOfValue(args[0].value);
+  std::string decl = args.size() > 1 ? TextOfValue(args[1].value) : "";
+  std::string text = "CREATE PROCEDURE sp_executesql " + decl + " AS\n" + stmt;
+  auto parsed = Parse(text);
+  std::vector<ArgValue> rest(args.begin() + std::min<size_t>(2, args.size()), args.end());
+  std::vector<Value> outs;
+  int status = RunProcedureAst(*parsed->batch.statements[0], *parsed, "", rest, sink, &outs);
+  if (outputs) {
+    outputs->assign(args.size(), Value{});
+    for (size_t i = 0; i < outs.size() && i + 2 < args.size(); ++i) (*outputs)[i + 2] = outs[i];
+  }
+  return status;
 }
 
 int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
@@ -1706,7 +1734,6 @@ void Session::ExecExec(const ast::Statement& s, Ctx& ctx) {
     Value v = EvalScalar(ctx, *s.proc_var, nullptr, nullptr);
     name = {TextOfValue(v)};
   }
-  std::string lname = LowerName(name.back());
   std::vector<ArgValue> args;
   std::vector<const ast::ExecArg*> sources;
   for (const ast::ExecArg& a : s.exec_args) {
@@ -1726,25 +1753,7 @@ void Session::ExecExec(const ast::Statement& s, Ctx& ctx) {
     sources.push_back(&a);
   }
   std::vector<Value> outputs;
-  int status = 0;
-  if (lname == "sp_executesql") {
-    if (args.empty()) {
-      throw MakeError(201, 16, 4,
-                      "Procedure or function 'sp_executesql' expects parameter '@statement', "
-                      "which was not supplied.");
-    }
-    std::string stmt = TextOfValue(args[0].value);
-    std::string decl = args.size() > 1 ? TextOfValue(args[1].value) : "";
-    std::string text = "CREATE PROCEDURE sp_executesql " + decl + " AS\n" + stmt;
-    auto parsed = Parse(text);
-    std::vector<ArgValue> rest(args.begin() + std::min<size_t>(2, args.size()), args.end());
-    std::vector<Value> outs;
-    status = RunProcedureAst(*parsed->batch.statements[0], *parsed, "", rest, *ctx.sink, &outs);
-    outputs.assign(args.size(), Value{});
-    for (size_t i = 0; i < outs.size(); ++i) outputs[i + 2] = outs[i];
-  } else {
-    status = RunProcedure(name, args, *ctx.sink, &outputs);
-  }
+  int status = RunProcedure(name, args, *ctx.sink, &outputs);
   for (size_t i = 0; i < args.size(); ++i) {
     if (!args[i].output) continue;
     Var* v = FindVar(ctx, sources[i]->value->text);

@@ -156,6 +156,7 @@ class Session : public TranslateEnv {
   // Procedures.
   int RunProcedure(const std::vector<std::string>& name, std::vector<ArgValue>& args,
                    ResultSink& sink, std::vector<Value>* outputs);
+  int RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink, std::vector<Value>* outputs);
   int RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed, const std::string& name,
                       std::vector<ArgValue>& args, ResultSink& sink, std::vector<Value>* outputs);
   std::shared_ptr<ParsedBatch> ParseProc(const std::vector<std::string>& name, std::string* display);
