@@ -97,6 +97,23 @@ class Parser {
   void ExpectOp(std::string_view op) {
     if (!AcceptOp(op)) throw Unexpected();
   }
+  // Bounds the recursion of nested expressions and statements, so that
+  // hostile or generated text fails with SQL Server's error 191 instead of
+  // overflowing the stack.
+  static constexpr int kMaxDepth = 128;
+  struct DepthGuard {
+    explicit DepthGuard(Parser& p) : parser(p) {
+      if (++parser.depth_ > kMaxDepth) {
+        --parser.depth_;
+        throw SyntaxError(191, parser.Peek().line,
+                          "Some part of your SQL statement is nested too deeply. Rewrite the "
+                          "query or break it up into smaller queries.");
+      }
+    }
+    ~DepthGuard() { --parser.depth_; }
+    Parser& parser;
+  };
+
   EngineError Unexpected() const {
     const Token& t = Peek();
     if (t.kind == TokenKind::kEnd) return IncorrectSyntaxNear(t.line, "");
@@ -163,6 +180,7 @@ class Parser {
   }
 
   StmtPtr ParseStatement(bool first_in_batch) {
+    DepthGuard guard(*this);
     const Token& t = Peek();
     if (t.kind != TokenKind::kIdent && t.kind != TokenKind::kQuotedIdent) {
       if (IsOp("(")) {
@@ -1172,7 +1190,10 @@ class Parser {
   }
 
  public:
-  ExprPtr ParseExpr() { return ParseOr(); }
+  ExprPtr ParseExpr() {
+    DepthGuard guard(*this);
+    return ParseOr();
+  }
 
  private:
   ExprPtr ParseOr() {
@@ -1320,6 +1341,7 @@ class Parser {
 
   ExprPtr ParseUnary() {
     if (IsOp("-") || IsOp("+") || IsOp("~")) {
+      DepthGuard guard(*this);
       const Token& t = Next();
       auto operand = ParseUnary();
       // Fold a minus into a numeric literal so that -2147483648 stays an int.
@@ -1506,6 +1528,7 @@ class Parser {
   std::string_view sql_;
   std::vector<Token> toks_;
   size_t pos_ = 0;
+  int depth_ = 0;
 };
 
 }  // namespace
