@@ -6,6 +6,7 @@
 #include "engine/core/lib.h"
 #include "engine/core/sqlite_util.h"
 #include "engine/errors.h"
+#include "engine/parser/lexer.h"
 #include "engine/sql/types.h"
 
 namespace tillbase::engine::core {
@@ -408,7 +409,7 @@ struct Translator::Impl {
         int style = 0;
         if (e.args.size() > 1) {
           if (e.args[1]->kind != ExprKind::kInteger) throw NotSupported("a CONVERT style that is not a number");
-          style = std::stoi(e.args[1]->text);
+          style = static_cast<int>(parser::IntegerTokenValue(e.args[1]->text));
         }
         TypeInfo to = e.type.info;
         // CAST(x AS varchar) without a length is varchar(30).
@@ -989,7 +990,7 @@ struct Translator::Impl {
         std::string term;
         bool done = false;
         if (item.expr->kind == ExprKind::kInteger) {
-          int n = std::stoi(item.expr->text);
+          int n = static_cast<int>(parser::IntegerTokenValue(item.expr->text));
           if (n < 1 || n > static_cast<int>(cols->size())) {
             throw MakeError(108, 15, 1,
                             "The ORDER BY position number " + item.expr->text +
@@ -1060,7 +1061,7 @@ struct Translator::Impl {
           const ast::OrderItem& item = s.order_by[i];
           int k = -1;
           if (item.expr->kind == ExprKind::kInteger) {
-            k = std::stoi(item.expr->text) - 1;
+            k = static_cast<int>(parser::IntegerTokenValue(item.expr->text)) - 1;
           } else if (item.expr->kind == ExprKind::kColumn) {
             for (size_t c = 0; c < cols->size(); ++c) {
               if (LowerName((*cols)[c].name) == LowerName(item.expr->parts.back())) {

@@ -195,4 +195,19 @@ std::vector<Token> Tokenize(std::string_view sql) {
   return out;
 }
 
+int64_t IntegerTokenValue(std::string_view text, int64_t max) {
+  bool neg = !text.empty() && text[0] == '-';
+  if (neg) text.remove_prefix(1);
+  if (text.empty()) throw EngineError(102, 15, "Incorrect syntax near '-'.");
+  int64_t v = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') throw EngineError(102, 15, "Incorrect syntax near '" + std::string(text) + "'.");
+    if (v > (max - (ch - '0')) / 10) {
+      throw EngineError(8115, 16, "Arithmetic overflow error converting expression to data type int.");
+    }
+    v = v * 10 + (ch - '0');
+  }
+  return neg ? -v : v;
+}
+
 }  // namespace tillbase::engine::parser

@@ -2,6 +2,7 @@
 // identifiers that the parser compares without regard to case.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,5 +35,10 @@ struct Token {
 // Splits a batch into tokens. Throws EngineError 102/105 for unclosed
 // strings, identifiers or comments.
 std::vector<Token> Tokenize(std::string_view sql);
+
+// The value of an integer token's digits (an optional leading "-" allowed)
+// when it lies within [-max, max]; otherwise EngineError 8115, so that an
+// absurd length, style or position in client text is an error, not a crash.
+int64_t IntegerTokenValue(std::string_view text, int64_t max = 2147483647);
 
 }  // namespace tillbase::engine::parser

@@ -688,7 +688,7 @@ class Parser {
       s->name_text = s->target.back();
       if (IsOp(";") && Peek(1).kind == TokenKind::kInteger) {
         Next();
-        s->group_number = std::stoi(Next().text);
+        s->group_number = static_cast<int>(IntegerTokenValue(Next().text, 32767));
       }
       bool paren = AcceptOp("(");
       if (Peek().kind == TokenKind::kVariable) {
@@ -884,7 +884,7 @@ class Parser {
     bool neg = AcceptOp("-");
     if (!neg) AcceptOp("+");
     if (Peek().kind != TokenKind::kInteger) throw Unexpected();
-    int64_t v = std::stoll(Next().text);
+    int64_t v = IntegerTokenValue(Next().text, INT64_MAX);
     return neg ? -v : v;
   }
 
@@ -973,11 +973,11 @@ class Parser {
         a = -1;
       } else {
         if (Peek().kind != TokenKind::kInteger) throw Unexpected();
-        a = std::stoi(Next().text);
+        a = static_cast<int>(IntegerTokenValue(Next().text));
       }
       if (AcceptOp(",")) {
         if (Peek().kind != TokenKind::kInteger) throw Unexpected();
-        b = std::stoi(Next().text);
+        b = static_cast<int>(IntegerTokenValue(Next().text));
       }
       ExpectOp(")");
       spec.has_length = true;

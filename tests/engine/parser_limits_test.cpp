@@ -1,4 +1,5 @@
-// Deeply nested text must fail with a clear error, not overflow the stack.
+// Hostile text must fail with a clear error: nesting that would overflow the
+// stack, integers too large for the place they stand in.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,6 +36,23 @@ TEST(ParserDepth, NestingBeyondTheLimitIsError191) {
 TEST(ParserDepth, OrdinaryNestingStillParses) {
   EXPECT_NO_THROW(parser::ParseBatch("SELECT " + Repeat("(", 40) + "1" + Repeat(")", 40)));
   EXPECT_NO_THROW(parser::ParseBatch("SELECT - - - 1"));
+}
+
+TEST(ParserLimits, IntegersTooLargeForTheirPlaceAreError8115) {
+  const char* cases[] = {
+      "CREATE TABLE t (a varchar(99999999999999999999))",
+      "CREATE TABLE t (a decimal(10, 99999999999))",
+      "CREATE PROCEDURE p;99999999999 AS RETURN",
+      "CREATE TABLE t (a int IDENTITY(99999999999999999999, 1))",
+  };
+  for (const char* sql : cases) {
+    try {
+      parser::ParseBatch(sql);
+      ADD_FAILURE() << "parsed: " << sql;
+    } catch (const EngineError& e) {
+      EXPECT_EQ(e.message().number, 8115) << sql << ": " << e.what();
+    }
+  }
 }
 
 }  // namespace
