@@ -93,6 +93,43 @@ Variant MakeProcParamArray(const std::vector<ProcParam>& params) {
   return VarArrayOf(std::move(items));
 }
 
+namespace {
+
+// A parameter of a number, date or Boolean type cannot hold a value that
+// does not convert to that type; raises the conversion error when it
+// cannot. Null and Empty fit every type.
+void CheckValueFits(const Variant& value, int data_type) {
+  if (value.IsNull() || value.IsEmpty()) return;
+  switch (data_type) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftAutoInc:
+    case ftLargeint:
+      (void)value.ToInt64();
+      break;
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+    case ftFMTBcd:
+      (void)value.ToDouble();
+      break;
+    case ftBoolean:
+      (void)value.ToBool();
+      break;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+    case ftTimeStamp:
+      (void)value.ToDate();
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
 void ApplyProcParamArray(const Variant& array, ProcParamTarget& target) {
   if (!array.IsArray()) return;
   if (!array.Get(1).IsArray()) return;  // no element 1: the index error
@@ -100,10 +137,12 @@ void ApplyProcParamArray(const Variant& array, ProcParamTarget& target) {
     std::string name = target.ParamName(i);
     try {
       const Variant entry = array.Get(i);
-      target.SetValue(i, entry.Get(1));
+      const Variant value = entry.Get(1);
+      target.SetValue(i, value);
       int data_type = entry.Get(2).ToInt32();
       // Exact decimals travel as doubles.
       target.SetDataType(i, data_type == ftBCD ? ftFloat : data_type);
+      CheckValueFits(value, data_type);
       target.SetDirection(i, entry.Get(3).ToInt32());
     } catch (const std::exception&) {
       throw std::runtime_error("执行存储过程失败。\r\r过程参数 '" + name +

@@ -146,7 +146,8 @@ class ProcParamTarget {
 // "Variant or safe array index out of bounds" for an array without element 1.
 // For every position i from 1 to the upper bound: value := A[i][1], data
 // type := A[i][2] (BCD becomes float), direction := A[i][3]. A failure of any
-// of the three raises
+// of the three, or a value that does not convert to a number, date or
+// Boolean type it is given, raises
 // "执行存储过程失败。\r\r过程参数 '<name>' 的数据类型与传入值的数据类型不一致。"
 // with the list's parameter name. A[0] and the names A[i][0] are not read.
 void ApplyProcParamArray(const Variant& array, ProcParamTarget& target);

@@ -12,7 +12,9 @@
 #include "rpc/client.h"
 #include "rpc/identifiers.h"
 #include "rpc/json_parse.h"
+#include "rpc/packet_table.h"
 #include "rpc/variant_json.h"
+#include "shared/data_packet.h"
 
 namespace tillbase::rpc::cli {
 namespace {
@@ -84,7 +86,8 @@ class Session {
     }
     try {
       if (id_.empty()) id_ = client_.Create(class_name_);
-      bool by_dispid = !method.empty() && method.find_first_not_of("0123456789") == std::string::npos;
+      bool by_dispid =
+          !method.empty() && method.find_first_not_of("0123456789") == std::string::npos;
       InvokeResult result = by_dispid ? client_.CallDispid(id_, std::stoi(method), params)
                                       : client_.Call(id_, method, params);
       Print(result);
@@ -103,11 +106,26 @@ class Session {
   }
 
  private:
+  // A data packet is shown as a table below its line; other values as JSON.
+  void PrintValue(const Variant& value) {
+    if (IsPacket(value)) {
+      DataPacket packet = DataPacket::FromVariant(value);
+      out_ << "packet of " << packet.rows.size() << " rows, " << packet.fields.size() << " fields\n"
+           << FormatPacketTable(packet);
+    } else {
+      out_ << EncodeVariant(value) << '\n';
+    }
+  }
+
   void Print(const InvokeResult& result) {
     if (result.Succeeded()) {
       out_ << "S_OK";
-      if (!result.retval.IsEmpty()) out_ << " = " << EncodeVariant(result.retval);
-      out_ << '\n';
+      if (!result.retval.IsEmpty()) {
+        out_ << " = ";
+        PrintValue(result.retval);
+      } else {
+        out_ << '\n';
+      }
     } else {
       const ErrorInfo info = result.error.value_or(ErrorInfo{});
       out_ << "error " << Hex(result.hresult) << ": " << info.description << '\n';
@@ -115,7 +133,8 @@ class Session {
            << "  helpcontext: " << info.help_context << '\n';
     }
     for (const auto& [name, value] : result.out_values) {
-      out_ << "  " << name << " = " << EncodeVariant(value) << '\n';
+      out_ << "  " << name << " = ";
+      PrintValue(value);
     }
   }
 
@@ -132,7 +151,8 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
            std::ostream& err) {
   ClientOptions options;
   options.port = kDefaultPort;
-  if (const char* port = std::getenv("TILLBASE_PORT")) options.port = static_cast<std::uint16_t>(std::atoi(port));
+  if (const char* port = std::getenv("TILLBASE_PORT"))
+    options.port = static_cast<std::uint16_t>(std::atoi(port));
   std::string class_name(kProgId);
   std::optional<std::string> script;
   std::vector<std::string> call;

@@ -3,6 +3,7 @@
 // is bound to is the state of cnnAdo. Used by one thread at a time (its own).
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "db/connection.h"
@@ -42,6 +43,36 @@ class TCoTillbaseServer {
   // database server.
   std::string ResolveServerName(const std::string& name);
 
+  // Procedure and SQL execution. ExecuteProc and ExecuteSQL run within the
+  // call; OpenProc, OpenSQL and SetQuerySQL only prepare a dataset whose rows
+  // the client then asks a provider for.
+  int32_t ExecuteProc(const std::string& szProcedureName, const Variant& vInputParams,
+                      Variant& vOutParams);
+  int32_t OpenProc(const std::string& szProcedureName, const Variant& vInputParams);
+  int32_t ExecuteSQL(const std::string& szSQL);
+  int32_t OpenSQL(const std::string& szSQL);
+  int32_t SetQuerySQL(const std::string& szSQL);
+  // Accepts any value and does nothing with it (clients use it to check
+  // that a value crosses the wire).
+  void testbinary(const Variant& NewParam) { (void)NewParam; }
+
+  // IAppServer. Requests whose OwnerData carries the query-dataset marker
+  // run their procedure through ADOStoredProc (AS_GetParams, AS_Execute,
+  // AS_GetRecords, AS_RowRequest); all others go to the named provider.
+  // Every operation holds the session's provider lock throughout.
+  Variant AS_ApplyUpdates(const std::string& ProviderName, const Variant& Delta, int32_t MaxErrors,
+                          int32_t& ErrorCount, Variant& OwnerData);
+  Variant AS_GetRecords(const std::string& ProviderName, int32_t Count, int32_t& RecsOut,
+                        int32_t Options, const std::string& CommandText, Variant& Params,
+                        Variant& OwnerData);
+  Variant AS_DataRequest(const std::string& ProviderName, const Variant& Data);
+  Variant AS_GetProviderNames();
+  Variant AS_GetParams(const std::string& ProviderName, Variant& OwnerData);
+  Variant AS_RowRequest(const std::string& ProviderName, const Variant& Row, int32_t RequestType,
+                        Variant& OwnerData);
+  void AS_Execute(const std::string& ProviderName, const std::string& CommandText, Variant& Params,
+                  Variant& OwnerData);
+
   // The database a background job's own session connects to with the
   // internal ConnectDB. Handed to that session directly, so two jobs that
   // start at once cannot see each other's name.
@@ -78,8 +109,14 @@ class TCoTillbaseServer {
   void RemoteDataModuleCreate();
   void BindConnection(const std::string& szComputerName, const std::string& szIPAddress);
 
+  // Points ADOStoredProc at a marked request's procedure (see app_server.cpp).
+  void PrepareMarkedProcedure(const std::string& name);
+
   SessionServer& server_;
   std::string job_database_name_;
+  // The provider lock: re-entrant, since an overridden operation holds it
+  // while it asks a provider, which takes it again.
+  std::recursive_mutex provider_lock_;
 };
 
 // ASCII upper case; other bytes (UTF-8 text) stay as they are.

@@ -110,7 +110,14 @@ Variant GetRecords(const ProviderInfo& provider, db::DataSet* dataset, int32_t c
   ApplyParams(*dataset, params);
   dataset->Open();
   const std::vector<PacketField>* fixed = provider.fixed_fields ? &VipCardsFields() : nullptr;
-  return WritePacket(dataset->Records(), count, recs_out, fixed);
+  Variant packet = WritePacket(dataset->Records(), count, recs_out, fixed);
+  // A procedure's return value and outputs come after its rows: once the
+  // client has them all, the rest of the call is read so that the
+  // parameters hold them (and a failure after the rows is reported).
+  if (count != 0 && dataset->Records().Eof() && dynamic_cast<db::StoredProc*>(dataset) != nullptr) {
+    dataset->Records().FinishBatch();
+  }
+  return packet;
 }
 
 Variant GetParams(db::DataSet* dataset) {

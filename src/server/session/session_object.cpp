@@ -56,6 +56,71 @@ const std::unordered_map<std::string, Body>& Bodies() {
        }},
       {"GetIPAddress",
        [](TCoTillbaseServer& s, std::vector<Variant>&) { return Variant(s.GetIPAddress()); }},
+      {"ExecuteProc",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return Variant(s.ExecuteProc(Text(a, 0), a.at(1), a.at(2)));
+       }},
+      {"OpenProc",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return Variant(s.OpenProc(Text(a, 0), a.at(1)));
+       }},
+      {"ExecuteSQL",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return Variant(s.ExecuteSQL(Text(a, 0)));
+       }},
+      {"OpenSQL",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return Variant(s.OpenSQL(Text(a, 0)));
+       }},
+      {"SetQuerySQL",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return Variant(s.SetQuerySQL(Text(a, 0)));
+       }},
+      {"testbinary",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         s.testbinary(a.at(0));
+         return Variant();
+       }},
+      {"AS_ApplyUpdates",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         int32_t error_count = 0;
+         Variant result;
+         try {
+           result = s.AS_ApplyUpdates(Text(a, 0), a.at(1), Long(a, 2), error_count, a.at(4));
+         } catch (...) {
+           a.at(3) = Variant(error_count);
+           throw;
+         }
+         a.at(3) = Variant(error_count);
+         return result;
+       }},
+      {"AS_GetRecords",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         int32_t recs_out = 0;
+         Variant result =
+             s.AS_GetRecords(Text(a, 0), Long(a, 1), recs_out, Long(a, 3), Text(a, 4), a.at(5), a.at(6));
+         a.at(2) = Variant(recs_out);
+         return result;
+       }},
+      {"AS_DataRequest",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return s.AS_DataRequest(Text(a, 0), a.at(1));
+       }},
+      {"AS_GetProviderNames",
+       [](TCoTillbaseServer& s, std::vector<Variant>&) { return s.AS_GetProviderNames(); }},
+      {"AS_GetParams",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return s.AS_GetParams(Text(a, 0), a.at(1));
+       }},
+      {"AS_RowRequest",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         return s.AS_RowRequest(Text(a, 0), a.at(1), Long(a, 2), a.at(3));
+       }},
+      {"AS_Execute",
+       [](TCoTillbaseServer& s, std::vector<Variant>& a) {
+         s.AS_Execute(Text(a, 0), Text(a, 1), a.at(2), a.at(3));
+         return Variant();
+       }},
       {"KeepConnection",
        [](TCoTillbaseServer& s, std::vector<Variant>&) {
          s.KeepConnection();

@@ -87,7 +87,7 @@ TEST_F(SessionObjectTest, KeepConnectionFailsWithTildeWhileClosed) {
 }
 
 TEST_F(SessionObjectTest, MethodsNotBuiltAnswerNotImplemented) {
-  for (const char* name : {"ExecuteProc", "GetSysValue", "AS_GetRecords", "BackUpDataBase"}) {
+  for (const char* name : {"GetSysValue", "BaseSelect", "BackUpDataBase"}) {
     auto r = Call(name, {});
     EXPECT_EQ(r.hresult, rpc::kENotImpl) << name;
     ASSERT_TRUE(r.error.has_value()) << name;
