@@ -4,6 +4,7 @@
 #include "db/connection.h"
 #include "e2e/server_fixture.h"
 #include "rpc/client.h"
+#include "rpc/client_dataset.h"
 
 namespace tillbase::e2e {
 namespace {
@@ -119,6 +120,61 @@ TEST_F(SessionTest, HeartbeatAndDisconnect) {
   auto later = Call("GetSysValue", {Variant("x")});
   EXPECT_EQ(later.hresult, rpc::kENotImpl);
   EXPECT_EQ(later.error->description, "not implemented");
+}
+
+// A record set fetched in pages over the wire, edited on the client and
+// applied back as a delta, then read again.
+TEST_F(SessionTest, FetchEditAndApplyThroughAProvider) {
+  ASSERT_EQ(Call("ConnectDB", {Variant("POS1"), Variant("10.0.0.1")}).hresult, rpc::kSOk);
+  auto sql = [&](const std::string& text) {
+    auto r = Call("ExecuteSQL", {Variant(text)});
+    EXPECT_EQ(r.hresult, rpc::kSOk) << (r.error ? r.error->description : "");
+    return r.retval;
+  };
+  sql("CREATE TABLE btype (id int IDENTITY(1,1) PRIMARY KEY, CardNo nvarchar(18), "
+      "NowTotal decimal(18,4) NULL)");
+  sql("INSERT INTO btype (CardNo, NowTotal) VALUES (N'A1', 10), (N'A2', NULL), (N'A3', 2.5)");
+
+  auto page = [&](int32_t count) {
+    // [out] RecsOut is not sent.
+    return Call("AS_GetRecords", {Variant("dpBtype"), Variant(count), Variant(int32_t(0)),
+                                  Variant(""), Variant(), Variant()});
+  };
+  rpc::ClientDataSet cards;
+  auto first = page(2);
+  ASSERT_EQ(first.hresult, rpc::kSOk) << (first.error ? first.error->description : "");
+  EXPECT_EQ(first.out_values.at(0).second, Variant(int32_t(2)));  // RecsOut
+  cards.Load(first.retval);
+  auto rest = page(2);
+  ASSERT_EQ(rest.hresult, rpc::kSOk);
+  EXPECT_EQ(rest.out_values.at(0).second, Variant(int32_t(1)));  // the end
+  cards.AppendData(rest.retval);
+  ASSERT_EQ(cards.RecordCount(), 3);
+
+  cards.First();
+  cards.SetFieldByName("NowTotal", Variant(99.5));
+  cards.Next();
+  cards.Delete();
+  cards.Append();
+  cards.SetFieldByName("CardNo", Variant("B1"));
+  auto applied =
+      Call("AS_ApplyUpdates", {Variant("DPBTYPE"), cards.Delta(), Variant(int32_t(0)), Variant()});
+  ASSERT_EQ(applied.hresult, rpc::kSOk) << (applied.error ? applied.error->description : "");
+  EXPECT_TRUE(applied.retval.IsNull());                             // no row failed
+  EXPECT_EQ(applied.out_values.at(0).second, Variant(int32_t(0)));  // ErrorCount
+
+  ASSERT_EQ(Call("OpenSQL", {Variant("select CardNo, NowTotal from btype order by id")}).hresult,
+            rpc::kSOk);
+  auto after = Call("AS_GetRecords", {Variant("pv_qry_Open"), Variant(int32_t(-1)),
+                                      Variant(int32_t(0)), Variant(""), Variant(), Variant()});
+  rpc::ClientDataSet check;
+  check.Load(after.retval);
+  std::vector<std::string> seen;
+  for (check.First(); !check.Eof(); check.Next()) {
+    seen.push_back(VarToStr(check.FieldByName("CardNo")) + "=" +
+                   VarToStr(check.FieldByName("NowTotal")));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"A1=99.5", "A3=2.5", "B1="}));
 }
 
 }  // namespace
