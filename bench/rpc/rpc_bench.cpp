@@ -104,7 +104,7 @@ class EchoServer {
 // One connection with its own object, released at the end.
 struct Session {
   explicit Session(std::uint16_t port)
-      : client(ClientOptions{"127.0.0.1", port, ""}),
+      : client(ClientOptions{.port = port}),
         object(client),
         target("/v1/objects/" + object.id()) {}
   Client client;
@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
       baseline += Run(
           clients, seconds / kRounds,
           [&] {
-            return std::make_shared<Client>(ClientOptions{"127.0.0.1", echo.port(), ""});
+            return std::make_shared<Client>(ClientOptions{.port = echo.port()});
           },
           [&](auto& client) {
             std::string body;
@@ -239,13 +239,13 @@ int main(int argc, char** argv) {
   double lifecycle = Rate(
       1, seconds,
       [&] {
-        return std::make_shared<Client>(ClientOptions{"127.0.0.1", server.port(), ""});
+        return std::make_shared<Client>(ClientOptions{.port = server.port()});
       },
       [&](auto& client) { client->Release(client->Create()); });
   std::printf("create + release: %.0f objects/s\n", lifecycle);
 
   constexpr int kObjects = 1000;
-  Client client(ClientOptions{"127.0.0.1", server.port(), ""});
+  Client client(ClientOptions{.port = server.port()});
   std::vector<std::string> ids;
   long before = ResidentBytes();
   for (int i = 0; i < kObjects; ++i) {

@@ -4,10 +4,14 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/json.hpp>
 #include <cerrno>
+#include <memory>
+#include <optional>
 
 #include "rpc/json_parse.h"
 #include "rpc/variant_json.h"
@@ -17,6 +21,7 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace json = boost::json;
+namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
 namespace {
@@ -92,6 +97,26 @@ class Client::Impl {
  public:
   explicit Impl(ClientOptions options) : options_(std::move(options)), stream_(io_) {}
 
+  static ssl::context MakeTlsContext(const ClientOptions& options) {
+    ssl::context context(ssl::context::tls_client);
+    context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    auto fail = [](const std::string& what, const beast::error_code& ec) {
+      throw TransportError(0, "tls_setup", "cannot use the TLS " + what + ": " + ec.message());
+    };
+    beast::error_code ec;
+    context.load_verify_file(options.tls_ca_file, ec);
+    if (ec) fail("CA file " + options.tls_ca_file, ec);
+    if (!options.tls_certificate_file.empty()) {
+      context.use_certificate_chain_file(options.tls_certificate_file, ec);
+      if (ec) fail("certificate file " + options.tls_certificate_file, ec);
+      context.use_private_key_file(options.tls_private_key_file, ssl::context::pem, ec);
+      if (ec) fail("private key file " + options.tls_private_key_file, ec);
+    }
+    context.set_verify_mode(ssl::verify_peer);
+    return context;
+  }
+
   int Request(std::string_view verb, std::string_view target, std::string_view request_body,
               std::string& body) {
     http::request<http::string_body> request(http::string_to_verb(verb), target, 11);
@@ -118,11 +143,18 @@ class Client::Impl {
           Connect();
           fresh = true;
         }
-        http::write(stream_, request);
-        written = true;
         http::response_parser<http::string_body> parser;
         parser.body_limit(256 * 1024 * 1024);
-        http::read(stream_, buffer_, parser);
+        auto exchange = [&](auto& stream) {
+          http::write(stream, request);
+          written = true;
+          http::read(stream, buffer_, parser);
+        };
+        if (tls_stream_) {
+          exchange(*tls_stream_);
+        } else {
+          exchange(stream_);
+        }
         auto& response = parser.get();
         if (!response.keep_alive()) Disconnect();
         body = std::move(response.body());
@@ -149,21 +181,46 @@ class Client::Impl {
   void Connect() {
     tcp::resolver resolver(io_);
     auto endpoints = resolver.resolve(options_.host, std::to_string(options_.port));
-    stream_.connect(endpoints);
-    stream_.socket().set_option(tcp::no_delay(true));
+    // Made at the first connection, so that a bad file is reported as a
+    // failed call.
+    if (!options_.tls_ca_file.empty() && !tls_) tls_.emplace(MakeTlsContext(options_));
+    if (tls_) {
+      // A TLS stream does not survive its connection: a new one each time.
+      tls_stream_ = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(io_, *tls_);
+      beast::tcp_stream& lowest = beast::get_lowest_layer(*tls_stream_);
+      lowest.connect(endpoints);
+      lowest.socket().set_option(tcp::no_delay(true));
+      SSL_set_tlsext_host_name(tls_stream_->native_handle(), options_.host.c_str());
+      tls_stream_->set_verify_callback(ssl::host_name_verification(options_.host));
+      try {
+        tls_stream_->handshake(ssl::stream_base::client);
+      } catch (const beast::system_error& e) {
+        Disconnect();
+        throw TransportError(0, "connection_failed",
+                             "TLS handshake with " + options_.host + ":" +
+                                 std::to_string(options_.port) + " failed: " + e.code().message());
+      }
+    } else {
+      stream_.connect(endpoints);
+      stream_.socket().set_option(tcp::no_delay(true));
+    }
     connected_ = true;
+  }
+  tcp::socket& Socket() {
+    return tls_stream_ ? beast::get_lowest_layer(*tls_stream_).socket() : stream_.socket();
   }
   // False when the server has closed the idle connection (or sent
   // something unasked, which leaves the connection out of step).
   bool StillOpen() {
     if (buffer_.size() > 0) return false;
     char byte;
-    ssize_t n = ::recv(stream_.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    ssize_t n = ::recv(Socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
   void Disconnect() {
     beast::error_code ignored;
-    stream_.socket().close(ignored);
+    Socket().close(ignored);
+    tls_stream_.reset();
     buffer_.clear();
     connected_ = false;
   }
@@ -172,6 +229,8 @@ class Client::Impl {
   ClientOptions options_;
   asio::io_context io_;
   beast::tcp_stream stream_;
+  std::optional<ssl::context> tls_;
+  std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls_stream_;
   beast::flat_buffer buffer_;
   bool connected_ = false;
 };

@@ -60,7 +60,13 @@ class TransportError : public std::runtime_error {
 struct ClientOptions {
   std::string host = "127.0.0.1";
   std::uint16_t port = 0;
-  std::string access_key;  // sent as "Authorization: Bearer <key>" when set
+  std::string access_key{};  // sent as "Authorization: Bearer <key>" when set
+  // TLS: set tls_ca_file (the CA that issued the server's certificate,
+  // which must also name `host`) to connect with TLS; a server that asks
+  // for a client certificate gets tls_certificate_file with its key.
+  std::string tls_ca_file{};
+  std::string tls_certificate_file{};
+  std::string tls_private_key_file{};
 };
 
 class Client {

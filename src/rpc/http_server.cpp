@@ -1,15 +1,19 @@
 #include "rpc/http_server.h"
 
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <array>
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <cerrno>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "rpc/dispatcher.h"
@@ -20,32 +24,65 @@ namespace tillbase::rpc {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
 namespace {
 
-class Connection : public std::enable_shared_from_this<Connection> {
+// A client that opens a connection and never finishes the TLS handshake
+// must not hold it forever.
+constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
+
+// One client connection: requests read one after the other, each answered
+// before the next is read. kTls: the connection is TLS (the handshake comes
+// first, and answers go through the TLS stream).
+template <bool kTls>
+class Connection : public std::enable_shared_from_this<Connection<kTls>> {
+  using Stream = std::conditional_t<kTls, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
+
  public:
-  Connection(tcp::socket socket, Dispatcher& dispatcher, const ServerOptions& options)
-      : stream_(std::move(socket)), dispatcher_(dispatcher), options_(options) {}
+  Connection(tcp::socket socket, ssl::context* tls, Dispatcher& dispatcher,
+             const ServerOptions& options)
+      : stream_(MakeStream(std::move(socket), tls)), dispatcher_(dispatcher), options_(options) {}
 
   void Start() {
-    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
+    asio::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
+      if constexpr (kTls) {
+        beast::get_lowest_layer(self->stream_).expires_after(kHandshakeTimeout);
+        self->stream_.async_handshake(ssl::stream_base::server, [self](beast::error_code ec) {
+          if (ec) return self->Close();  // no certificate, a wrong one, or no TLS at all
+          beast::get_lowest_layer(self->stream_).expires_never();
+          self->Read();
+        });
+      } else {
+        self->Read();
+      }
+    });
   }
 
  private:
+  static Stream MakeStream(tcp::socket socket, ssl::context* tls) {
+    if constexpr (kTls) {
+      return Stream(std::move(socket), *tls);
+    } else {
+      (void)tls;
+      return Stream(std::move(socket));
+    }
+  }
+
   void Read() {
     parser_.emplace();
     parser_->body_limit(options_.body_limit);
     parser_->header_limit(static_cast<std::uint32_t>(options_.header_limit));
     http::async_read(
         stream_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+        [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
   }
 
   void OnRead(beast::error_code ec) {
     if (ec == http::error::end_of_stream || ec == asio::error::eof ||
-        ec == asio::error::operation_aborted || ec == asio::error::connection_reset) {
+        ec == asio::error::operation_aborted || ec == asio::error::connection_reset ||
+        ec == ssl::error::stream_truncated) {
       return Close();
     }
     if (ec == http::error::body_limit) return Write(dispatcher_.BodyTooLarge(), false, 11);
@@ -64,10 +101,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // thread: nothing else touches this connection until its answer is out,
     // and handing the answer back to an I/O thread would cost a wake-up per
     // call.
-    dispatcher_.Handle(std::move(request),
-                       [self = shared_from_this(), keep_alive, version](HttpResponse response) {
-                         self->Write(std::move(response), keep_alive, version);
-                       });
+    dispatcher_.Handle(std::move(request), [self = this->shared_from_this(), keep_alive,
+                                            version](HttpResponse response) {
+      self->Write(std::move(response), keep_alive, version);
+    });
   }
 
   struct Outgoing {
@@ -85,8 +122,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
     message.keep_alive(keep_alive);
     message.body() = std::move(response.body);
     message.prepare_payload();
-    out->header = HeaderText(message);
-    const std::string& body = message.body();
+    if constexpr (kTls) {
+      // The TLS stream is touched only on the connection's executor.
+      asio::post(stream_.get_executor(), [self = this->shared_from_this(), out, keep_alive] {
+        http::async_write(self->stream_, out->message,
+                          [self, out, keep_alive](beast::error_code ec, std::size_t) {
+                            if (ec) return self->Close();
+                            self->AfterWrite(keep_alive);
+                          });
+      });
+      return;
+    } else {
+      WritePlain(std::move(out), keep_alive);
+    }
+  }
+
+  void WritePlain(std::shared_ptr<Outgoing> out, bool keep_alive) {
+    out->header = HeaderText(out->message);
+    const std::string& body = out->message.body();
 
     // Answers are small and the socket's buffer is normally free: try to
     // send all of it at once without blocking.
@@ -103,7 +156,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Close();  // the client is gone
     std::size_t done = sent < 0 ? 0 : static_cast<std::size_t>(sent);
     // The rest waits for the socket on the connection's own executor.
-    asio::post(stream_.get_executor(), [self = shared_from_this(), out, done, keep_alive] {
+    asio::post(stream_.get_executor(), [self = this->shared_from_this(), out, done, keep_alive] {
       std::array<asio::const_buffer, 2> buffers = {asio::buffer(out->header),
                                                    asio::buffer(out->message.body())};
       beast::buffers_suffix<std::array<asio::const_buffer, 2>> rest(buffers);
@@ -139,10 +192,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Close() {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_send, ignored);
   }
 
-  beast::tcp_stream stream_;
+  Stream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Dispatcher& dispatcher_;
@@ -187,6 +240,38 @@ class HttpServer::Impl {
       acceptor_.listen(asio::socket_base::max_listen_connections);
       endpoint_ = acceptor_.local_endpoint();
     }
+    if (options_.TlsConfigured()) tls_.emplace(MakeTlsContext(options_));
+  }
+
+  // TLS 1.2 or later; the client must present a certificate issued by the
+  // configured CA.
+  static ssl::context MakeTlsContext(const ServerOptions& options) {
+    ssl::context context(ssl::context::tls_server);
+    context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                        ssl::context::single_dh_use);
+    auto load = [](const char* what, const std::string& file, auto&& step) {
+      beast::error_code ec;
+      step(ec);
+      if (ec)
+        throw ConfigError("cannot use the TLS " + std::string(what) + " " + file + ": " +
+                          ec.message());
+    };
+    load("certificate file", options.tls_certificate_file, [&](beast::error_code& ec) {
+      context.use_certificate_chain_file(options.tls_certificate_file, ec);
+    });
+    load("private key file", options.tls_private_key_file, [&](beast::error_code& ec) {
+      context.use_private_key_file(options.tls_private_key_file, ssl::context::pem, ec);
+    });
+    load("client CA file", options.tls_client_ca_file,
+         [&](beast::error_code& ec) { context.load_verify_file(options.tls_client_ca_file, ec); });
+    context.set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
+    // Session tickets arrive after the handshake; a client that checks an
+    // idle kept-alive connection for unread bytes would take them for a
+    // closed connection. Sessions are long-lived here, resumption buys
+    // nothing.
+    SSL_CTX_set_num_tickets(context.native_handle(), 0);
+    return context;
   }
 
   void Start() {
@@ -219,7 +304,13 @@ class HttpServer::Impl {
           if (!ec) {
             beast::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);  // answers are small: no Nagle wait
-            std::make_shared<Connection>(std::move(socket), dispatcher_, options_)->Start();
+            if (tls_) {
+              std::make_shared<Connection<true>>(std::move(socket), &*tls_, dispatcher_, options_)
+                  ->Start();
+            } else {
+              std::make_shared<Connection<false>>(std::move(socket), nullptr, dispatcher_, options_)
+                  ->Start();
+            }
           }
           Accept();
         });
@@ -242,6 +333,7 @@ class HttpServer::Impl {
   tcp::acceptor acceptor_;
   asio::steady_timer lease_timer_;
   tcp::endpoint endpoint_;
+  std::optional<ssl::context> tls_;
   std::vector<std::thread> threads_;
   bool stopped_ = false;
 };

@@ -8,7 +8,8 @@ namespace tillbase::rpc {
 
 bool IsLoopbackAddress(std::string_view address) {
   std::string text(address);
-  if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+    text = text.substr(1, text.size() - 2);
   if (text == "localhost") return true;
   in_addr v4{};
   if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
@@ -31,15 +32,12 @@ void CheckServerOptions(const ServerOptions& options, std::string_view bound_add
           "TLS needs a certificate, its private key and the CA file of the client certificates "
           "(all three)");
     }
-    // The TLS transport is not part of this build yet; refusing is better
-    // than serving in clear text what was meant to be protected.
-    throw ConfigError("TLS is not supported by this build; use an access key instead");
   }
   if (options.body_limit == 0 || options.header_limit == 0) {
     throw ConfigError("the request body and header limits must be greater than 0");
   }
   if (options.io_threads < 1) throw ConfigError("at least one I/O thread is needed");
-  if (!IsLoopbackAddress(bound_address) && options.access_key.empty()) {
+  if (!IsLoopbackAddress(bound_address) && options.access_key.empty() && !options.TlsConfigured()) {
     throw ConfigError("refusing to listen on " + std::string(bound_address) +
                       ": an address other than loopback needs an access key (clients then send "
                       "\"Authorization: Bearer <key>\") or TLS with client certificates; "

@@ -118,7 +118,7 @@ using Action = ScriptedServer::Action;
 TEST(ClientRetryConcurrency, ConnectionClosedWhileIdleIsReplacedBeforeSending) {
   ScriptedServer server({Action::kAnswerThenClose, Action::kAnswer});
   {
-    Client client(ClientOptions{"127.0.0.1", server.port(), ""});
+    Client client(ClientOptions{.port = server.port()});
     std::string body;
     EXPECT_EQ(client.Request("POST", "/v1/objects/a", "{}", body), 200);
     server.WaitForIdleClose();
@@ -137,7 +137,7 @@ TEST(ClientRetryConcurrency, OnlyGetIsSentAgainAfterTheConnectionEndedWithoutAns
     SCOPED_TRACE(c.verb);
     ScriptedServer server({Action::kAnswer, Action::kCloseWithoutAnswer, Action::kAnswer});
     {
-      Client client(ClientOptions{"127.0.0.1", server.port(), ""});
+      Client client(ClientOptions{.port = server.port()});
       std::string body;
       EXPECT_EQ(client.Request(c.verb, "/v1/objects/a", "", body), 200);
       if (c.repeated) {

@@ -284,7 +284,7 @@ TEST(HttpServerConcurrency, ManyClientsOnManyObjects) {
   std::atomic<int> good{0};
   for (int c = 0; c < 6; ++c) {
     clients.emplace_back([&] {
-      Client client(ClientOptions{"127.0.0.1", server.port(), ""});
+      Client client(ClientOptions{.port = server.port()});
       RemoteObject object(client);
       for (int i = 0; i < 30; ++i) {
         if (object.Invoke("ExecuteSQL", {Variant(std::string(i, 'x'))}).retval == Variant(int32_t{i})) ++good;
@@ -311,7 +311,7 @@ TEST(HttpServer, TakesOverAHandedListeningSocket) {
   HttpServer server(options, factory);
   server.Start();
   EXPECT_EQ(server.address(), "127.0.0.1");
-  Client client(ClientOptions{"127.0.0.1", server.port(), ""});
+  Client client(ClientOptions{.port = server.port()});
   EXPECT_NO_THROW(client.Release(client.Create()));
   ServerOptions not_socket;
   not_socket.listen_fd = 0x7fff;

@@ -30,6 +30,9 @@ constexpr char kUsage[] =
     "  (neither)    read calls from standard input (REPL)\n"
     "  --host/--port  the server (default 127.0.0.1 and $TILLBASE_PORT or 8211)\n"
     "  --key-file   a file holding the access key the server requires\n"
+    "  --tls-ca FILE [--tls-cert FILE --tls-key FILE]\n"
+    "               connect with TLS: the CA of the server's certificate, and the\n"
+    "               client certificate with its key when the server asks for one\n"
     "  --class      the class to create (default TillcoreServer.CoTillbaseServer)\n";
 
 std::string Hex(HResult code) {
@@ -193,6 +196,15 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
         return 2;
       }
       options.access_key = Trim(options.access_key);
+    } else if (a == "--tls-ca") {
+      if (!(v = value())) return missing(a);
+      options.tls_ca_file = *v;
+    } else if (a == "--tls-cert") {
+      if (!(v = value())) return missing(a);
+      options.tls_certificate_file = *v;
+    } else if (a == "--tls-key") {
+      if (!(v = value())) return missing(a);
+      options.tls_private_key_file = *v;
     } else if (a == "--class") {
       if (!(v = value())) return missing(a);
       class_name = *v;
@@ -205,6 +217,11 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
     } else {
       call.push_back(a);
     }
+  }
+  if (options.tls_certificate_file.empty() != options.tls_private_key_file.empty() ||
+      (options.tls_ca_file.empty() && !options.tls_certificate_file.empty())) {
+    err << "tillbase-cli: --tls-cert and --tls-key go together, and with --tls-ca\n";
+    return 2;
   }
   if (script && !call.empty()) {
     err << "tillbase-cli: give either --script or a call, not both\n";
