@@ -14,6 +14,7 @@ which can be sent back unchanged.
 """
 
 import http.client
+import ssl
 import json
 import select
 
@@ -54,8 +55,18 @@ class Result:
 
 
 class Client:
-    def __init__(self, host="127.0.0.1", port=8211, access_key=None, timeout=60):
+    def __init__(self, host="127.0.0.1", port=8211, access_key=None, timeout=60,
+                 tls_ca=None, tls_cert=None, tls_key=None):
+        """tls_ca: connect with TLS, checking the server's certificate against
+        this CA file; tls_cert and tls_key: the client certificate a server
+        with client certificates asks for."""
         self._host, self._port, self._timeout = host, port, timeout
+        self._tls = None
+        if tls_ca:
+            self._tls = ssl.create_default_context(cafile=tls_ca)
+            self._tls.minimum_version = ssl.TLSVersion.TLSv1_2
+            if tls_cert:
+                self._tls.load_cert_chain(tls_cert, tls_key)
         self._headers = {"Content-Type": "application/json"}
         if access_key:
             self._headers["Authorization"] = "Bearer " + access_key
@@ -96,7 +107,12 @@ class Client:
                 self.close()
             fresh = self._conn is None
             if fresh:
-                self._conn = http.client.HTTPConnection(self._host, self._port, timeout=self._timeout)
+                if self._tls is not None:
+                    self._conn = http.client.HTTPSConnection(
+                        self._host, self._port, timeout=self._timeout, context=self._tls)
+                else:
+                    self._conn = http.client.HTTPConnection(
+                        self._host, self._port, timeout=self._timeout)
             try:
                 self._conn.request(verb, path, body=data, headers=self._headers)
             except (OSError, http.client.HTTPException):

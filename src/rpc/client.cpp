@@ -160,8 +160,18 @@ class Client::Impl {
         body = std::move(response.body());
         return static_cast<int>(response.result_int());
       } catch (const beast::system_error& e) {
+        const bool tls = tls_stream_ != nullptr;
         Disconnect();
         std::string where = options_.host + ":" + std::to_string(options_.port);
+        // With TLS 1.3 the server checks the client's certificate after the
+        // client considers the handshake done, so a refusal arrives as an
+        // alert on the first exchange. The server reads no request before
+        // the handshake has succeeded: nothing was carried out.
+        if (tls && fresh && e.code().category() == asio::error::get_ssl_category()) {
+          throw TransportError(
+              0, "connection_failed",
+              "the server at " + where + " refused the TLS connection: " + e.code().message());
+        }
         if (written && !repeatable) {
           throw TransportError(
               0, "connection_lost",

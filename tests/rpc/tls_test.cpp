@@ -84,7 +84,15 @@ TEST_F(TlsTest, OnlyClientsWithACertificateOfTheCaAreServed) {
       }
       client.Release(id);
     } else {
-      EXPECT_THROW(client.Create(), TransportError) << c.what;
+      try {
+        client.Create();
+        ADD_FAILURE() << c.what;
+      } catch (const TransportError& e) {
+        // Refused before any request was read: nothing was carried out.
+        if (!c.ca.empty()) {
+          EXPECT_EQ(e.kind(), "connection_failed") << c.what << ": " << e.what();
+        }
+      }
     }
   }
   EXPECT_EQ(server.objects().size(), 0u);  // nothing was created by the refused ones

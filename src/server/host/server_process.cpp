@@ -233,7 +233,8 @@ int RunServerProcess(const std::vector<std::string>& args, const std::string& ex
   WindowLink link(loop, window);
   sessions.SetMainWindow(&link);
 
-  out << "tillbase-server " << StartModeName(cl.mode) << ": listening on http://"
+  out << "tillbase-server " << StartModeName(cl.mode) << ": listening on "
+      << (rpc_options.TlsConfigured() ? "https://" : "http://")
       << ListenText(http->address(), http->port()) << " (home " << home << ")" << std::endl;
 
   // 10. Until told to end.
