@@ -127,10 +127,15 @@ Session::Attached& Session::Attach(std::string_view database) {
       UpgradeViewsOfFile(a->path);
       attach();
     }
-    ExecSql(db_, "PRAGMA " + QuoteIdent(a->alias) + ".synchronous=NORMAL");
   } catch (...) {
     server.DetachFrom(spid_, d.name);
     throw;
+  }
+  // As for the current database; inside a transaction the file keeps
+  // SQLite's default (FULL), which may not change there.
+  if (sqlite3_get_autocommit(db_)) {
+    sqlite3_exec(db_, ("PRAGMA " + QuoteIdent(a->alias) + ".synchronous=NORMAL").c_str(), nullptr,
+                 nullptr, nullptr);
   }
   a->catalog = std::make_unique<Catalog>(db_, a->alias, a->name);
   attached_.push_back(std::move(a));
