@@ -1404,8 +1404,12 @@ void Session::ExecDrop(const ast::Statement& s, Ctx& ctx) {
     std::string name = target.back();
     int group = 1;
     if (s.kind == K::kDropProc) name = StripGroup(name, &group);
-    Catalog& catalog = TargetCatalog(target);
-    auto object = catalog.FindObject(name);
+    // Only dbo owns objects: another owner's does not exist.
+    std::string owner = target.size() >= 2 ? LowerName(target[target.size() - 2]) : "";
+    bool known_owner = owner.empty() || owner == "dbo";
+    Catalog& catalog = known_owner ? TargetCatalog(target) : *catalog_;
+    std::optional<ObjectInfo> object;
+    if (known_owner) object = catalog.FindObject(name);
     const char* what = s.kind == K::kDropTable  ? "table"
                        : s.kind == K::kDropView ? "view"
                                                 : "procedure";
