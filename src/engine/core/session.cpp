@@ -149,6 +149,7 @@ void Session::CloseDatabase() {
   // Closing the handle detaches the other databases; the server forgets
   // them with the session (or ForgetAttached did already).
   attached_.clear();
+  live_attached_ = 0;
   context_ = nullptr;
   catalog_.reset();
   if (db_) {

@@ -123,6 +123,7 @@ class Session : public TranslateEnv {
     std::string alias;  // its SQLite schema
     std::string path;
     std::unique_ptr<Catalog> catalog;
+    bool live = false;  // attached now (else only its catalogue is kept)
   };
 
   void OpenDatabase(const std::string& name);
@@ -147,7 +148,7 @@ class Session : public TranslateEnv {
   // transaction holds it, so that between calls only the current database
   // counts as in use.
   void ReleaseAttached() {
-    if (!attached_.empty()) DetachAll();
+    if (live_attached_ > 0) DetachAll();
   }
   void DetachAll();
   // The storage is about to close: the server no longer counts the
@@ -215,6 +216,7 @@ class Session : public TranslateEnv {
   std::string db_path_;
   std::unique_ptr<Catalog> catalog_;
   std::vector<std::unique_ptr<Attached>> attached_;
+  int live_attached_ = 0;
   Attached* context_ = nullptr;
   int foreign_contexts_ = 0;                     // procedures of other databases running
   std::vector<std::string>* touched_ = nullptr;  // while translating: other databases named

@@ -93,27 +93,26 @@ Catalog& Session::TargetCatalog(const std::vector<std::string>& parts) {
 
 Session::Attached& Session::Attach(std::string_view database) {
   std::string lname = LowerName(database);
-  for (auto& a : attached_) {
-    if (LowerName(a->name) == lname) return *a;
+  Attached* a = nullptr;
+  for (auto& e : attached_) {
+    if (LowerName(e->name) == lname) a = e.get();
   }
+  if (a && a->live) return *a;
   if (!shared_->server) throw NotSupported("a name in another database");
   server::Server& server = *shared_->server;
   server::DatabaseInfo d = server.AttachTo(spid_, database);  // 911, 927
-  auto a = std::make_unique<Attached>();
-  a->name = d.name;
-  a->alias = AttachAlias(d.name);
-  a->path = d.filename;
   try {
-    if (!std::filesystem::exists(a->path)) {
+    if (!std::filesystem::exists(d.filename)) {
       // ATTACH would create an empty file in its place.
       throw MakeError(945, 14, 2,
                       "Database '" + d.name +
                           "' cannot be opened due to inaccessible files or insufficient memory "
                           "or disk space.  See the SQL Server errorlog for details.");
     }
+    std::string alias = AttachAlias(d.name);
     auto attach = [&] {
       Stmt st(db_, "ATTACH DATABASE ?1 AS ?2");
-      st.Bind(1, a->path).Bind(2, a->alias);
+      st.Bind(1, d.filename).Bind(2, alias);
       st.Step();
     };
     try {
@@ -124,22 +123,32 @@ Session::Attached& Session::Attach(std::string_view database) {
       if (e.message().text.find("cannot reference objects in database main") == std::string::npos) {
         throw;
       }
-      UpgradeViewsOfFile(a->path);
+      UpgradeViewsOfFile(d.filename);
       attach();
     }
   } catch (...) {
     server.DetachFrom(spid_, d.name);
     throw;
   }
+  if (!a) {
+    // Kept after a DETACH too: what the catalogue read stays valid until
+    // the schema version moves.
+    attached_.push_back(std::make_unique<Attached>());
+    a = attached_.back().get();
+    a->name = d.name;
+    a->alias = AttachAlias(d.name);
+    a->catalog = std::make_unique<Catalog>(db_, a->alias, a->name);
+  }
+  a->path = d.filename;
+  a->live = true;
+  ++live_attached_;
   // As for the current database; inside a transaction the file keeps
   // SQLite's default (FULL), which may not change there.
   if (sqlite3_get_autocommit(db_)) {
     sqlite3_exec(db_, ("PRAGMA " + QuoteIdent(a->alias) + ".synchronous=NORMAL").c_str(), nullptr,
                  nullptr, nullptr);
   }
-  a->catalog = std::make_unique<Catalog>(db_, a->alias, a->name);
-  attached_.push_back(std::move(a));
-  return *attached_.back();
+  return *a;
 }
 
 void Session::UpgradeViewsOfFile(const std::string& path) {
@@ -171,27 +180,31 @@ void Session::DetachAll() {
   for (sqlite3_stmt* st = sqlite3_next_stmt(db_, nullptr); st; st = sqlite3_next_stmt(db_, st)) {
     if (sqlite3_stmt_busy(st)) sqlite3_reset(st);
   }
-  for (auto it = attached_.begin(); it != attached_.end();) {
+  for (auto& a : attached_) {
+    if (!a->live) continue;
     Stmt detach(db_, "DETACH DATABASE ?1");
-    detach.Bind(1, (*it)->alias);
+    detach.Bind(1, a->alias);
     try {
       detach.Step();
     } catch (const EngineError&) {
       // Still busy: it stays attached, and in use, until a later call
       // releases it.
-      ++it;
       continue;
     }
-    shared_->server->DetachFrom(spid_, (*it)->name);
-    it = attached_.erase(it);
+    a->live = false;
+    --live_attached_;
+    shared_->server->DetachFrom(spid_, a->name);
   }
 }
 
 void Session::ForgetAttached() {
   if (shared_->server) {
-    for (auto& a : attached_) shared_->server->DetachFrom(spid_, a->name);
+    for (auto& a : attached_) {
+      if (a->live) shared_->server->DetachFrom(spid_, a->name);
+    }
   }
   attached_.clear();
+  live_attached_ = 0;
   context_ = nullptr;
 }
 
