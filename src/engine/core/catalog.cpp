@@ -38,7 +38,12 @@ int TableInfo::IndexOf(std::string_view column) const {
   return -1;
 }
 
-std::string TableInfo::SqlName() const { return schema + "." + QuoteIdent(name); }
+std::string SchemaSql(std::string_view schema) {
+  if (schema == "main" || schema == "temp") return std::string(schema);
+  return QuoteIdent(schema);
+}
+
+std::string TableInfo::SqlName() const { return SchemaSql(schema) + "." + QuoteIdent(name); }
 
 namespace {
 
@@ -58,7 +63,9 @@ struct SystemColumn {
   const char* type;
 };
 
-// The system tables every database shows, as views over the metadata.
+// The system tables every database shows, as views over the metadata. Their
+// bodies name the metadata unqualified: a view resolves in its own file,
+// whether that is a connection's main database or an attached one.
 void AddSystemView(sqlite3* db, const char* schema, const char* name, const std::string& select,
                    const std::vector<SystemColumn>& cols) {
   std::string s = schema;
@@ -106,8 +113,8 @@ void Catalog::Initialize(sqlite3* db, const char* schema) {
                   "NULL, PRIMARY KEY(object_id, grp));");
   if (s == "temp") return;
   AddSystemView(db, schema, "sysobjects",
-                "SELECT name, id, type AS xtype, type, 1 AS uid, 0 AS parent_obj, crdate FROM " +
-                    s + ".__tb_objects",
+                "SELECT name, id, type AS xtype, type, 1 AS uid, 0 AS parent_obj, crdate FROM "
+                "__tb_objects",
                 {{"name", "nvarchar(128)"},
                  {"id", "int"},
                  {"xtype", "char(2)"},
@@ -117,8 +124,7 @@ void Catalog::Initialize(sqlite3* db, const char* schema) {
                  {"crdate", "datetime"}});
   AddSystemView(db, schema, "syscolumns",
                 "SELECT c.name AS name, c.object_id AS id, c.ordinal AS colid, c.type AS "
-                "typename, c.nullable AS isnullable FROM " +
-                    s + ".__tb_columns c",
+                "typename, c.nullable AS isnullable FROM __tb_columns c",
                 {{"name", "nvarchar(128)"},
                  {"id", "int"},
                  {"colid", "smallint"},
@@ -127,15 +133,15 @@ void Catalog::Initialize(sqlite3* db, const char* schema) {
 }
 
 std::optional<ObjectInfo> Catalog::FindObject(std::string_view name) {
-  std::string schema = IsTempName(name) ? "temp" : "main";
-  Stmt q(db_, "SELECT id, name, type FROM " + schema + ".__tb_objects WHERE name = ?1");
+  bool temp = IsTempName(name);
+  Stmt q(db_, "SELECT id, name, type FROM " + SchemaFor(temp) + ".__tb_objects WHERE name = ?1");
   q.Bind(1, name);
   if (!q.Step()) return std::nullopt;
   ObjectInfo o;
   o.id = q.Int(0);
   o.name = q.Text(1);
   o.type = q.Text(2);
-  o.schema = schema;
+  o.schema = temp ? "temp" : schema_;
   return o;
 }
 
@@ -156,10 +162,12 @@ std::shared_ptr<const TableInfo> Catalog::LoadTable(const ObjectInfo& object) {
   t->id = object.id;
   t->name = object.name;
   t->schema = object.schema;
+  t->database = object.schema == "temp" ? "tempdb" : database_;
   t->kind = object.type[0];
-  Stmt q(db_, "SELECT name, type, nullable, is_identity, seed, increment, default_sql, is_key "
-              "FROM " +
-                  object.schema + ".__tb_columns WHERE object_id = ?1 ORDER BY ordinal");
+  Stmt q(db_,
+         "SELECT name, type, nullable, is_identity, seed, increment, default_sql, is_key "
+         "FROM " +
+             SchemaSql(object.schema) + ".__tb_columns WHERE object_id = ?1 ORDER BY ordinal");
   q.Bind(1, object.id);
   while (q.Step()) {
     ColumnInfo c;
@@ -180,7 +188,7 @@ std::shared_ptr<const TableInfo> Catalog::LoadTable(const ObjectInfo& object) {
 std::optional<ProcText> Catalog::FindProc(std::string_view name, int group) {
   auto object = FindObject(name);
   if (!object || object->type != "P") return std::nullopt;
-  Stmt q(db_, "SELECT text FROM " + object->schema +
+  Stmt q(db_, "SELECT text FROM " + SchemaSql(object->schema) +
                   ".__tb_procs WHERE object_id = ?1 AND grp = ?2");
   q.Bind(1, object->id).Bind(2, static_cast<int64_t>(group));
   if (!q.Step()) return std::nullopt;
@@ -193,15 +201,15 @@ std::optional<ProcText> Catalog::FindProc(std::string_view name, int group) {
 }
 
 int64_t Catalog::AddObject(std::string_view name, std::string_view type, bool temp) {
-  std::string schema = temp ? "temp" : "main";
+  std::string schema = SchemaFor(temp);
   if (FindObject(name)) {
     throw MakeError(2714, 16, 6,
                     "There is already an object named '" + std::string(name) +
                         "' in the database.");
   }
-  std::string next = temp ? "(SELECT COALESCE(MIN(id), -1000000) - 1 FROM temp.__tb_objects)"
-                          : "(SELECT MAX(COALESCE(MAX(id), 0) + 1, 1977000000) FROM "
-                            "main.__tb_objects)";
+  std::string next =
+      temp ? "(SELECT COALESCE(MIN(id), -1000000) - 1 FROM temp.__tb_objects)"
+           : "(SELECT MAX(COALESCE(MAX(id), 0) + 1, 1977000000) FROM " + schema + ".__tb_objects)";
   Stmt add(db_, "INSERT INTO " + schema + ".__tb_objects(id, name, type, crdate) VALUES (" +
                     next + ", ?1, ?2, ?3)");
   add.Bind(1, name).Bind(2, type).Bind(3, NowText());
@@ -211,7 +219,7 @@ int64_t Catalog::AddObject(std::string_view name, std::string_view type, bool te
 }
 
 void Catalog::AddColumns(int64_t object_id, bool temp, const std::vector<ColumnInfo>& columns) {
-  std::string schema = temp ? "temp" : "main";
+  std::string schema = SchemaFor(temp);
   int64_t ordinal = 0;
   {
     Stmt q(db_, "SELECT COALESCE(MAX(ordinal), 0) FROM " + schema +
@@ -235,7 +243,7 @@ void Catalog::AddColumns(int64_t object_id, bool temp, const std::vector<ColumnI
 }
 
 void Catalog::SetColumns(int64_t object_id, bool temp, const std::vector<ColumnInfo>& columns) {
-  std::string schema = temp ? "temp" : "main";
+  std::string schema = SchemaFor(temp);
   Stmt del(db_, "DELETE FROM " + schema + ".__tb_columns WHERE object_id = ?1");
   del.Bind(1, object_id);
   del.Step();
@@ -245,7 +253,7 @@ void Catalog::SetColumns(int64_t object_id, bool temp, const std::vector<ColumnI
 void Catalog::DropObject(const ObjectInfo& object) {
   for (const char* t : {"__tb_objects WHERE id", "__tb_columns WHERE object_id",
                         "__tb_procs WHERE object_id"}) {
-    Stmt del(db_, "DELETE FROM " + object.schema + "." + t + " = ?1");
+    Stmt del(db_, "DELETE FROM " + SchemaSql(object.schema) + "." + t + " = ?1");
     del.Bind(1, object.id);
     del.Step();
   }
@@ -253,8 +261,8 @@ void Catalog::DropObject(const ObjectInfo& object) {
 }
 
 void Catalog::SaveProc(int64_t object_id, int group, std::string_view text, bool replace) {
-  Stmt save(db_, std::string(replace ? "INSERT OR REPLACE" : "INSERT") +
-                     " INTO main.__tb_procs(object_id, grp, text) VALUES (?1, ?2, ?3)");
+  Stmt save(db_, std::string(replace ? "INSERT OR REPLACE" : "INSERT") + " INTO " +
+                     SchemaSql(schema_) + ".__tb_procs(object_id, grp, text) VALUES (?1, ?2, ?3)");
   save.Bind(1, object_id).Bind(2, static_cast<int64_t>(group)).Bind(3, text);
   save.Step();
 }

@@ -30,15 +30,19 @@ struct ColumnInfo {
 struct TableInfo {
   int64_t id = 0;
   std::string name;    // as created
-  std::string schema;  // SQLite schema: "main" or "temp"
+  std::string schema;  // SQLite schema: "main", "temp" or another database's alias
+  std::string database;  // the database's name, "tempdb" for #tables
   char kind = 'U';     // 'U' user table, 'V' view, 'S' system table
   std::vector<ColumnInfo> columns;
   int identity_index = -1;
 
   const ColumnInfo* Find(std::string_view column) const;
   int IndexOf(std::string_view column) const;
-  std::string SqlName() const;  // main."T", temp."#t"
+  std::string SqlName() const;  // main."T", temp."#t", "tb_shop"."T"
 };
+
+// A schema name as SQL: main and temp bare, an attached database's alias quoted.
+std::string SchemaSql(std::string_view schema);
 
 struct ObjectInfo {
   int64_t id = 0;
@@ -61,9 +65,16 @@ struct NameLess {
 
 std::string LowerName(std::string_view s);
 
+// The objects of one database as one connection sees it: `schema` is where
+// the database's file is (main, or its alias when attached), `database` its
+// name. Names starting with '#' are looked up in the connection's temp.
 class Catalog {
  public:
-  explicit Catalog(sqlite3* db) : db_(db) {}
+  Catalog(sqlite3* db, std::string schema, std::string database)
+      : db_(db), schema_(std::move(schema)), database_(std::move(database)) {}
+
+  const std::string& schema() const { return schema_; }
+  const std::string& database() const { return database_; }
 
   // Creates the metadata tables and system views of a schema when missing.
   static void Initialize(sqlite3* db, const char* schema);
@@ -87,7 +98,10 @@ class Catalog {
  private:
   std::shared_ptr<const TableInfo> LoadTable(const ObjectInfo& object);
 
+  std::string SchemaFor(bool temp) const { return temp ? "temp" : SchemaSql(schema_); }
+
   sqlite3* db_;
+  std::string schema_, database_;
   std::map<std::string, std::shared_ptr<const TableInfo>, NameLess> tables_;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "engine/core/databases.h"
 #include "engine/core/lib.h"
 #include "engine/core/storage.h"
 #include "engine/errors.h"
@@ -145,6 +146,11 @@ void Session::CloseDatabase() {
   batch_cache_.clear();
   proc_cache_.clear();
   convert_cache_.clear();
+  // Closing the handle detaches the other databases; the server forgets
+  // them with the session (or ForgetAttached did already).
+  attached_.clear();
+  live_attached_ = 0;
+  context_ = nullptr;
   catalog_.reset();
   if (db_) {
     sqlite3_close_v2(db_);
@@ -169,6 +175,7 @@ void Session::OpenDatabase(const std::string& name) {
     if (db) sqlite3_close_v2(db);
     throw MakeError(4060, 11, 1, "Cannot open database \"" + name + "\": " + msg);
   }
+  ForgetAttached();
   CloseDatabase();
   db_ = db;
   sqlite3_busy_timeout(db_, 10000);
@@ -186,10 +193,24 @@ void Session::OpenDatabase(const std::string& name) {
   // A database already initialised needs no write: another connection may
   // hold a transaction open.
   bool initialised = false;
+  bool old_views = false;
   {
-    Stmt q(db_, "SELECT count(*) FROM main.sqlite_master WHERE name IN ('__tb_objects', "
-                "'__tb_columns', '__tb_procs', 'sysobjects', 'syscolumns')");
-    initialised = q.Step() && q.Int(0) == 5;
+    Stmt q(db_,
+           "SELECT sum(name IN ('__tb_objects', '__tb_columns', '__tb_procs', 'sysobjects', "
+           "'syscolumns')), sum(type = 'view' AND instr(sql, 'main.') > 0) FROM "
+           "main.sqlite_master");
+    if (q.Step()) {
+      initialised = q.Int(0) == 5;
+      old_views = q.Int(1) > 0;
+    }
+  }
+  if (old_views) {
+    try {
+      UpgradeViews(db_);
+    } catch (const EngineError&) {
+      // Busy or read-only: the views still work here, where the file is
+      // main; the next open (or an ATTACH that needs it) tries again.
+    }
   }
   if (!initialised) {
     ExecSql(db_, "BEGIN IMMEDIATE");
@@ -202,7 +223,7 @@ void Session::OpenDatabase(const std::string& name) {
     }
   }
   Catalog::Initialize(db_, "temp");
-  catalog_ = std::make_unique<Catalog>(db_);
+  catalog_ = std::make_unique<Catalog>(db_, "main", name);
   database_ = name;
   db_path_ = path;
   seen_version_ = shared_->schema_version.load();
@@ -212,7 +233,7 @@ void Session::CheckVersion() {
   uint64_t v = shared_->schema_version.load();
   if (v != seen_version_) {
     seen_version_ = v;
-    catalog_->Invalidate();
+    InvalidateCatalogs();
     for (auto& [text, parsed] : batch_cache_) parsed->prepared.clear();
     proc_cache_.clear();
   }
@@ -300,7 +321,7 @@ Value Session::GlobalValue(const std::string& n, Ctx& ctx) {
     return text("Tillbase embedded SQL engine 1.0 on SQLite " + std::string(sqlite3_libversion()));
   }
   if (n == "@@servername") return text(shared_->server_name);
-  if (n == "@@db_name") return text(database_);
+  if (n == "@@db_name") return text(ContextDatabase());
   if (n == "@@nestlevel") return static_cast<int64_t>(depth_);
   if (n == "@@fetch_status") return static_cast<int64_t>(-1);
   if (n == "@@textsize") return static_cast<int64_t>(textsize_);
@@ -338,19 +359,6 @@ Var* Session::FindVar(Ctx& ctx, const std::string& name) {
   return it == ctx.frame->vars.end() ? nullptr : &it->second;
 }
 
-std::shared_ptr<const TableInfo> Session::Table(const std::vector<std::string>& parts) {
-  // [db].[schema].name: only the current database is reachable so far.
-  if (parts.size() >= 3 && !parts[parts.size() - 3].empty() &&
-      LowerName(parts[parts.size() - 3]) != LowerName(database_)) {
-    if (LowerName(parts[parts.size() - 3]) == "tempdb" && !parts.back().empty() &&
-        parts.back()[0] == '#') {
-      return catalog_->FindTable(parts.back());
-    }
-    throw NotSupported("a name in another database (" + parts[parts.size() - 3] + ")");
-  }
-  return catalog_->FindTable(parts.back());
-}
-
 // ---- identity ---------------------------------------------------------------
 
 bool Session::IdentityInsert(const TableInfo& table) {
@@ -359,6 +367,11 @@ bool Session::IdentityInsert(const TableInfo& table) {
 
 std::string Session::IdentityKey(int64_t object_id, std::string_view schema) const {
   if (schema == "temp") return "#" + std::to_string(spid_) + "|" + std::to_string(object_id);
+  if (schema != "main") {
+    for (const auto& a : attached_) {
+      if (a->alias == schema) return a->path + "|" + std::to_string(object_id);
+    }
+  }
   return db_path_ + "|" + std::to_string(object_id);
 }
 
@@ -401,6 +414,9 @@ int64_t Session::NextIdentity(int64_t object_id, std::string_view schema) {
 
 std::shared_ptr<ParsedBatch> Session::Parse(std::string_view sql) {
   std::string key(sql);
+  // Text run by a procedure of another database translates against that
+  // database.
+  if (context_) key = "\x01" + context_->alias + "\x01" + key;
   auto it = batch_cache_.find(key);
   if (it != batch_cache_.end()) return it->second;
   auto parsed = std::make_shared<ParsedBatch>();
@@ -427,7 +443,9 @@ bool Session::ExecuteBatch(std::string_view sql, ResultSink& sink) {
     return false;
   }
   Frame frame;
-  return RunBatch(*parsed, sink, frame);
+  bool ok = RunBatch(*parsed, sink, frame);
+  ReleaseAttached();
+  return ok;
 }
 
 bool Session::RunBatch(ParsedBatch& parsed, ResultSink& sink, Frame& frame) {
@@ -560,10 +578,20 @@ Prepared& Session::Prepare(Ctx& ctx, const void* node, int tag, F translate) {
       auto t = VariableType(slot->t.params[i]);
       same = t && sql::EncodeType(*t) == sql::EncodeType(slot->t.param_types[i]);
     }
-    if (same) return *slot;
+    if (same) {
+      // Other databases are detached between calls; the statement
+      // re-prepares itself once they are back under the same alias.
+      if (!slot->databases.empty()) Reattach(slot->databases);
+      return *slot;
+    }
   }
   auto p = std::make_unique<Prepared>();
   Translator tr(*this);
+  struct Touched {
+    Session* s;
+    ~Touched() { s->touched_ = nullptr; }
+  } touched{this};
+  touched_ = &p->databases;
   p->t = translate(tr);
   p->stmt = Stmt(db_, p->t.sql);
   p->version = seen_version_;
@@ -756,6 +784,9 @@ Session::Flow Session::Exec(const ast::Statement& s, Ctx& ctx) {
       return Flow::kNext;
     case K::kUse: {
       if (trancount_ > 0) throw NotSupported("USE inside a transaction");
+      if (context_ || foreign_contexts_ > 0) {
+        throw NotSupported("USE in a procedure of another database");
+      }
       std::string name = s.target[0];
       if (shared_->server) shared_->server->BeforeUse(spid_, name);  // 911 when unknown
       if (LowerName(name) != LowerName(database_)) {
@@ -858,8 +889,7 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
       const std::string& text = e.message().text;
       size_t a = text.find('\''), b = a == std::string::npos ? a : text.find('\'', a + 1);
       if (b != std::string::npos) column = text.substr(a + 1, b - a - 1);
-      std::string table = p.t.target->schema == "temp" ? "tempdb.dbo." + p.t.target->name
-                                                       : database_ + ".dbo." + p.t.target->name;
+      std::string table = p.t.target->database + ".dbo." + p.t.target->name;
       throw MakeError(515, 16, 2,
                       "Cannot insert the value NULL into column '" + column + "', table '" +
                           table + "'; column does not allow nulls. " +
@@ -903,10 +933,13 @@ void Session::ExecSelectInto(const ast::Statement& s, Ctx& ctx) {
     sel.first.into = saved;
   }
   if (!t.assign_vars.empty()) throw NotSupported("SELECT @v = ... INTO");
+  Catalog& catalog = TargetCatalog(into);
+  std::string qualified =
+      (temp ? std::string("temp") : SchemaSql(catalog.schema())) + "." + QuoteIdent(name);
   Atomically([&] {
-    int64_t id = catalog_->AddObject(name, "U", temp);
+    int64_t id = catalog.AddObject(name, "U", temp);
     std::vector<ColumnInfo> cols;
-    std::string ddl = "CREATE TABLE " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " (";
+    std::string ddl = "CREATE TABLE " + qualified + " (";
     for (size_t i = 0; i < t.columns.size(); ++i) {
       const Column& c = t.columns[i];
       if (c.name.empty()) {
@@ -923,8 +956,8 @@ void Session::ExecSelectInto(const ast::Statement& s, Ctx& ctx) {
     }
     ddl += ")";
     ExecSql(db_, ddl);
-    catalog_->AddColumns(id, temp, cols);
-    Stmt ins(db_, "INSERT INTO " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " " + t.sql);
+    catalog.AddColumns(id, temp, cols);
+    Stmt ins(db_, "INSERT INTO " + qualified + " " + t.sql);
     Prepared p;
     p.t = t;
     p.stmt = std::move(ins);
@@ -1138,7 +1171,7 @@ void Session::Atomically(F body) {
     body();
   } catch (...) {
     sqlite3_exec(db_, "ROLLBACK TO tb_ddl; RELEASE tb_ddl", nullptr, nullptr, nullptr);
-    catalog_->Invalidate();
+    InvalidateCatalogs();
     throw;
   }
   ExecSql(db_, "RELEASE tb_ddl");
@@ -1154,7 +1187,9 @@ void Session::ExecCreateTable(const ast::Statement& s, Ctx& ctx) {
   }
   std::vector<ColumnInfo> cols;
   std::vector<std::string> pk;
-  std::string ddl = "CREATE TABLE " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " (";
+  Catalog& catalog = TargetCatalog(s.target);
+  std::string ddl = "CREATE TABLE " + (temp ? std::string("temp") : SchemaSql(catalog.schema())) +
+                    "." + QuoteIdent(name) + " (";
   int identities = 0;
   Frame empty;
   Frame* saved = frame_;
@@ -1252,11 +1287,11 @@ void Session::ExecCreateTable(const ast::Statement& s, Ctx& ctx) {
     }
   }
   Atomically([&] {
-    int64_t id = catalog_->AddObject(name, "U", temp);
+    int64_t id = catalog.AddObject(name, "U", temp);
     ExecSql(db_, ddl);
-    catalog_->AddColumns(id, temp, cols);
+    catalog.AddColumns(id, temp, cols);
     std::lock_guard<std::mutex> lock(shared_->identity_mutex);
-    shared_->identities.erase(IdentityKey(id, temp ? "temp" : "main"));
+    shared_->identities.erase(IdentityKey(id, temp ? "temp" : catalog.schema()));
   });
   SchemaChanged();
 }
@@ -1338,7 +1373,7 @@ void Session::ExecAlterTable(const ast::Statement& s, Ctx& ctx) {
         cols.erase(cols.begin() + k);
       }
     }
-    catalog_->SetColumns(table->id, temp, cols);
+    CatalogOfSchema(table->schema).SetColumns(table->id, temp, cols);
   });
   SchemaChanged();
 }
@@ -1356,7 +1391,7 @@ void Session::ExecDrop(const ast::Statement& s, Ctx& ctx) {
       if (!table) throw InvalidObject(target[target.size() - 2]);
       std::string index = table->name + "$" + target.back();
       std::string sql = "DROP INDEX " + std::string(s.if_exists ? "IF EXISTS " : "") +
-                        table->schema + "." + QuoteIdent(index);
+                        SchemaSql(table->schema) + "." + QuoteIdent(index);
       try {
         ExecSql(db_, sql);
       } catch (const EngineError&) {
@@ -1370,7 +1405,12 @@ void Session::ExecDrop(const ast::Statement& s, Ctx& ctx) {
     std::string name = target.back();
     int group = 1;
     if (s.kind == K::kDropProc) name = StripGroup(name, &group);
-    auto object = catalog_->FindObject(name);
+    // Only dbo owns objects: another owner's does not exist.
+    std::string owner = target.size() >= 2 ? LowerName(target[target.size() - 2]) : "";
+    bool known_owner = owner.empty() || owner == "dbo";
+    Catalog& catalog = known_owner ? TargetCatalog(target) : *catalog_;
+    std::optional<ObjectInfo> object;
+    if (known_owner) object = catalog.FindObject(name);
     const char* what = s.kind == K::kDropTable  ? "table"
                        : s.kind == K::kDropView ? "view"
                                                 : "procedure";
@@ -1383,11 +1423,11 @@ void Session::ExecDrop(const ast::Statement& s, Ctx& ctx) {
     }
     Atomically([&] {
       if (s.kind == K::kDropTable) {
-        ExecSql(db_, "DROP TABLE " + object->schema + "." + QuoteIdent(object->name));
+        ExecSql(db_, "DROP TABLE " + SchemaSql(object->schema) + "." + QuoteIdent(object->name));
       } else if (s.kind == K::kDropView) {
-        ExecSql(db_, "DROP VIEW " + object->schema + "." + QuoteIdent(object->name));
+        ExecSql(db_, "DROP VIEW " + SchemaSql(object->schema) + "." + QuoteIdent(object->name));
       }
-      catalog_->DropObject(*object);
+      catalog.DropObject(*object);
     });
     {
       std::lock_guard<std::mutex> lock(shared_->identity_mutex);
@@ -1398,15 +1438,34 @@ void Session::ExecDrop(const ast::Statement& s, Ctx& ctx) {
   }
 }
 
+namespace {
+
+// CREATE VIEW and CREATE PROCEDURE make objects of the current database only.
+void CheckNoDatabasePrefix(const std::vector<std::string>& target, const char* what) {
+  if (target.size() >= 3 && !target[target.size() - 3].empty()) {
+    throw MakeError(166, 15, 1,
+                    std::string("'") + what +
+                        "' does not allow specifying the database name as a prefix to the "
+                        "object name.");
+  }
+}
+
+}  // namespace
+
 void Session::ExecCreateView(const ast::Statement& s, Ctx& ctx) {
   const std::string& name = s.target.back();
   if (!name.empty() && name[0] == '#') throw NotSupported("temporary views");
+  CheckNoDatabasePrefix(s.target, "CREATE/ALTER VIEW");
+  Catalog& catalog = TargetCatalog(s.target);
+  std::string schema = SchemaSql(catalog.schema());
   Frame empty;
   Frame* saved = frame_;
   frame_ = &empty;
   Translation t;
   try {
-    Translator tr(*this);
+    // Stored unqualified: the view resolves in its own file wherever that
+    // file is attached.
+    Translator tr(*this, catalog.schema());
     t = tr.Query(*s.select);
   } catch (...) {
     frame_ = saved;
@@ -1436,14 +1495,14 @@ void Session::ExecCreateView(const ast::Statement& s, Ctx& ctx) {
   }
   Atomically([&] {
     if (s.is_alter) {
-      auto old = catalog_->FindObject(name);
+      auto old = catalog.FindObject(name);
       if (!old || old->type != "V") throw InvalidObject(name);
-      ExecSql(db_, "DROP VIEW main." + QuoteIdent(old->name));
-      catalog_->DropObject(*old);
+      ExecSql(db_, "DROP VIEW " + schema + "." + QuoteIdent(old->name));
+      catalog.DropObject(*old);
     }
-    int64_t id = catalog_->AddObject(name, "V", false);
-    ExecSql(db_, "CREATE VIEW main." + QuoteIdent(name) + " (" + list + ") AS " + t.sql);
-    catalog_->AddColumns(id, false, cols);
+    int64_t id = catalog.AddObject(name, "V", false);
+    ExecSql(db_, "CREATE VIEW " + schema + "." + QuoteIdent(name) + " (" + list + ") AS " + t.sql);
+    catalog.AddColumns(id, false, cols);
   });
   SchemaChanged();
 }
@@ -1451,25 +1510,27 @@ void Session::ExecCreateView(const ast::Statement& s, Ctx& ctx) {
 void Session::ExecCreateProc(const ast::Statement& s, Ctx& ctx) {
   const std::string& name = s.target.back();
   if (!name.empty() && name[0] == '#') throw NotSupported("temporary procedures");
+  CheckNoDatabasePrefix(s.target, "CREATE/ALTER PROCEDURE");
+  Catalog& catalog = TargetCatalog(s.target);
   Atomically([&] {
-    auto object = catalog_->FindObject(name);
+    auto object = catalog.FindObject(name);
     if (s.is_alter) {
       if (!object || object->type != "P") {
         throw MakeError(208, 16, 1, "Invalid object name '" + name + "'.");
       }
-      catalog_->SaveProc(object->id, s.group_number, s.body_text, true);
+      catalog.SaveProc(object->id, s.group_number, s.body_text, true);
       return;
     }
     if (object) {
-      if (object->type != "P" || s.group_number == 1 || catalog_->FindProc(name, s.group_number)) {
+      if (object->type != "P" || s.group_number == 1 || catalog.FindProc(name, s.group_number)) {
         throw MakeError(2714, 16, 3,
                         "There is already an object named '" + name + "' in the database.");
       }
-      catalog_->SaveProc(object->id, s.group_number, s.body_text, false);
+      catalog.SaveProc(object->id, s.group_number, s.body_text, false);
       return;
     }
-    int64_t id = catalog_->AddObject(name, "P", false);
-    catalog_->SaveProc(id, s.group_number, s.body_text, false);
+    int64_t id = catalog.AddObject(name, "P", false);
+    catalog.SaveProc(id, s.group_number, s.body_text, false);
   });
   proc_cache_.clear();
   SchemaChanged();
@@ -1489,7 +1550,8 @@ void Session::ExecCreateIndex(const ast::Statement& s, Ctx& ctx) {
   }
   std::string index = table->name + "$" + s.index_name;
   {
-    Stmt q(db_, "SELECT 1 FROM " + table->schema + ".sqlite_master WHERE type = 'index' AND name = ?1 COLLATE NOCASE");
+    Stmt q(db_, "SELECT 1 FROM " + SchemaSql(table->schema) +
+                    ".sqlite_master WHERE type = 'index' AND name = ?1 COLLATE NOCASE");
     q.Bind(1, index);
     if (q.Step()) {
       throw MakeError(1913, 16, 1,
@@ -1498,8 +1560,8 @@ void Session::ExecCreateIndex(const ast::Statement& s, Ctx& ctx) {
     }
   }
   std::string sql = std::string("CREATE ") + (s.unique ? "UNIQUE " : "") + "INDEX " +
-                    table->schema + "." + QuoteIdent(index) + " ON " + QuoteIdent(table->name) +
-                    " (" + list + ")";
+                    SchemaSql(table->schema) + "." + QuoteIdent(index) + " ON " +
+                    QuoteIdent(table->name) + " (" + list + ")";
   try {
     ExecSql(db_, sql);
   } catch (const EngineError& e) {
@@ -1565,21 +1627,35 @@ void Session::ExecTransaction(const ast::Statement& s, Ctx& ctx) {
 // ---- procedures ---------------------------------------------------------------
 
 std::shared_ptr<ParsedBatch> Session::ParseProc(const std::vector<std::string>& name_parts,
-                                                std::string* display) {
+                                                std::string* display, Attached** where) {
   int group = 1;
   std::string name = StripGroup(name_parts.back(), &group);
-  if (name_parts.size() >= 3 && !name_parts[name_parts.size() - 3].empty() &&
-      LowerName(name_parts[name_parts.size() - 3]) != LowerName(database_)) {
-    throw NotSupported("a procedure in another database (" + name_parts[name_parts.size() - 3] + ")");
+  size_t n = name_parts.size();
+  if (n >= 4 && !name_parts[n - 4].empty()) {
+    throw NotSupported("a linked server (" + name_parts[n - 4] + ")");
   }
+  std::string full;
+  for (size_t i = 0; i < n; ++i) full += (i ? "." : "") + name_parts[i];
+  if (n >= 2 && !name_parts[n - 2].empty() && LowerName(name_parts[n - 2]) != "dbo") {
+    throw ProcNotFound(full);  // only dbo owns procedures here
+  }
+  Catalog& catalog =
+      DatabaseCatalog(n >= 3 ? std::string_view(name_parts[n - 3]) : std::string_view());
+  *where = nullptr;
   std::string key = LowerName(name) + ";" + std::to_string(group);
+  if (&catalog != catalog_.get()) {
+    for (auto& a : attached_) {
+      if (a->catalog.get() == &catalog) *where = a.get();
+    }
+    key = catalog.schema() + "|" + key;
+  }
   auto it = proc_cache_.find(key);
   if (it != proc_cache_.end()) {
     *display = it->second->display;
     return it->second;
   }
-  auto proc = catalog_->FindProc(name, group);
-  if (!proc) throw ProcNotFound(name_parts.back());
+  auto proc = catalog.FindProc(name, group);
+  if (!proc) throw ProcNotFound(full);
   *display = proc->name;
   auto parsed = std::make_shared<ParsedBatch>();
   parsed->display = proc->name;
@@ -1603,7 +1679,22 @@ int Session::RunProcedure(const std::vector<std::string>& name, std::vector<ArgV
     return RunExecuteSql(args, sink, outputs);
   }
   std::string display;
-  auto parsed = ParseProc(name, &display);
+  Attached* where = nullptr;
+  auto parsed = ParseProc(name, &display, &where);
+  if (where == context_) {
+    return RunProcedureAst(*parsed->batch.statements[0], *parsed, display, args, sink, outputs);
+  }
+  // A procedure runs in the database it belongs to, as SQL Server runs it.
+  struct Context {
+    Session* s;
+    Attached* saved;
+    ~Context() {
+      s->context_ = saved;
+      --s->foreign_contexts_;
+    }
+  } restore{this, context_};
+  ++foreign_contexts_;
+  context_ = where;
   return RunProcedureAst(*parsed->batch.statements[0], *parsed, display, args, sink, outputs);
 }
 
@@ -1857,6 +1948,7 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
     sink.OnMessage(j.message);
   }
   frame_ = saved;
+  ReleaseAttached();
   if (result.outputs.size() != args.size()) result.outputs.assign(args.size(), Value{});
   return result;
 }
@@ -1875,7 +1967,8 @@ std::vector<ProcParamInfo> Session::DescribeProcedure(std::string_view name) {
   }
   parts.push_back(cur);
   std::string display;
-  auto parsed = ParseProc(parts, &display);
+  Attached* where = nullptr;
+  auto parsed = ParseProc(parts, &display, &where);
   const ast::Statement& create = *parsed->batch.statements[0];
   std::vector<ProcParamInfo> out;
   ProcParamInfo ret;
@@ -1891,6 +1984,7 @@ std::vector<ProcParamInfo> Session::DescribeProcedure(std::string_view name) {
     i.has_default = p.default_value != nullptr;
     out.push_back(i);
   }
+  ReleaseAttached();
   return out;
 }
 

@@ -53,6 +53,7 @@ struct Prepared {
   Translation t;
   Stmt stmt;
   uint64_t version = 0;
+  std::vector<std::string> databases;  // other databases the statement reads or writes
 };
 struct ParsedBatch {
   ast::Batch batch;
@@ -84,6 +85,7 @@ class Session : public TranslateEnv {
   std::optional<TypeInfo> VariableType(std::string_view name) override;
   std::shared_ptr<const TableInfo> Table(const std::vector<std::string>& parts) override;
   bool IdentityInsert(const TableInfo& table) override;
+  std::string DatabaseSchema(std::string_view database) override;
 
   // Whether the running statement is to stop (cancelled, timed out); SQLite's
   // progress handler asks.
@@ -115,8 +117,45 @@ class Session : public TranslateEnv {
     bool typed = true;  // false: an output comes back in the parameter's own type
   };
 
+  // Another database attached to this connection's storage.
+  struct Attached {
+    std::string name;   // as registered
+    std::string alias;  // its SQLite schema
+    std::string path;
+    std::unique_ptr<Catalog> catalog;
+    bool live = false;  // attached now (else only its catalogue is kept)
+  };
+
   void OpenDatabase(const std::string& name);
   void CloseDatabase();
+
+  // Names in other databases (session_names.cpp). The context is the
+  // database unqualified names resolve in: the current one, or the one of a
+  // procedure run with `EXEC db..p`.
+  Catalog& ContextCatalog() { return context_ ? *context_->catalog : *catalog_; }
+  const std::string& ContextDatabase() const { return context_ ? context_->name : database_; }
+  // The catalogue of a database named in a statement (empty: the context),
+  // attaching it when needed; 911 when there is no such database.
+  Catalog& DatabaseCatalog(std::string_view database);
+  // The catalogue that holds objects of an SQLite schema.
+  Catalog& CatalogOfSchema(std::string_view schema);
+  // The catalogue a DDL statement's target name belongs to.
+  Catalog& TargetCatalog(const std::vector<std::string>& parts);
+  Attached& Attach(std::string_view database);
+  // Makes sure the databases a cached statement uses are attached.
+  void Reattach(const std::vector<std::string>& databases);
+  // At the end of a call: detaches every other database when no
+  // transaction holds it, so that between calls only the current database
+  // counts as in use.
+  void ReleaseAttached() {
+    if (live_attached_ > 0) DetachAll();
+  }
+  void DetachAll();
+  // The storage is about to close: the server no longer counts the
+  // attached databases as used by this session.
+  void ForgetAttached();
+  void UpgradeViewsOfFile(const std::string& path);
+  void InvalidateCatalogs();
   void CheckVersion();
   void CheckCancel();
 
@@ -159,7 +198,8 @@ class Session : public TranslateEnv {
   int RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink, std::vector<Value>* outputs);
   int RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed, const std::string& name,
                       std::vector<ArgValue>& args, ResultSink& sink, std::vector<Value>* outputs);
-  std::shared_ptr<ParsedBatch> ParseProc(const std::vector<std::string>& name, std::string* display);
+  std::shared_ptr<ParsedBatch> ParseProc(const std::vector<std::string>& name, std::string* display,
+                                         Attached** where);
   Value ConvertValue(const Value& v, const TypeInfo& from, const TypeInfo& to);
 
   // Runs `body` inside a savepoint so that a failure leaves nothing behind.
@@ -175,6 +215,11 @@ class Session : public TranslateEnv {
   std::string database_;
   std::string db_path_;
   std::unique_ptr<Catalog> catalog_;
+  std::vector<std::unique_ptr<Attached>> attached_;
+  int live_attached_ = 0;
+  Attached* context_ = nullptr;
+  int foreign_contexts_ = 0;                     // procedures of other databases running
+  std::vector<std::string>* touched_ = nullptr;  // while translating: other databases named
   sql::FunctionSettings settings_;
   int spid_ = 0;
 

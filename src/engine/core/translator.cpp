@@ -73,6 +73,30 @@ bool SameStorageNoop(const TypeInfo& from, const TypeInfo& to) {
   return false;
 }
 
+// The database part of an object name written as text ("shop..t",
+// "[shop].dbo.t"); empty when it has none or names a #table.
+std::string DatabaseOfName(std::string_view text) {
+  std::vector<std::string> parts(1);
+  bool bracket = false;
+  for (char c : text) {
+    if (bracket) {
+      if (c == ']') {
+        bracket = false;
+      } else {
+        parts.back() += c;
+      }
+    } else if (c == '[') {
+      bracket = true;
+    } else if (c == '.') {
+      parts.emplace_back();
+    } else if (c != '"' && c != ' ') {
+      parts.back() += c;
+    }
+  }
+  if (parts.size() < 3 || parts.back().empty() || parts.back()[0] == '#') return {};
+  return parts[parts.size() - 3];
+}
+
 std::string JoinParts(const std::vector<std::string>& parts) {
   std::string s;
   for (size_t i = 0; i < parts.size(); ++i) {
@@ -92,7 +116,21 @@ struct Translator::Impl {
   std::vector<std::string> spec_aliases;  // output names of the last query spec
   std::vector<std::string> last_aliases;  // output names of the last SELECT translated
 
+  std::string view_schema;  // set while translating a view body
+
   explicit Impl(TranslateEnv& e) : env(e) {}
+
+  // A table as the SQL names it.
+  std::string TableSql(const TableInfo& t) const {
+    if (view_schema.empty()) return t.SqlName();
+    if (t.schema == "temp") {
+      throw MakeError(4508, 16, 1,
+                      "Views or functions are not allowed on temporary tables. Table names that "
+                      "begin with '#' denote temporary tables.");
+    }
+    if (t.schema != view_schema) throw NotSupported("a view that reads another database");
+    return QuoteIdent(t.name);
+  }
 
   // ---- parameters ----
   std::string Param(const std::string& name, const TypeInfo& type) {
@@ -170,12 +208,13 @@ struct Translator::Impl {
     switch (ref.kind) {
       case ast::TableRef::Kind::kTable: {
         Source s = MakeSource(ref);
-        std::string sql = s.table->SqlName() + " AS " + s.sql_alias;
+        std::string sql = TableSql(*s.table) + " AS " + s.sql_alias;
         scope.sources.push_back(std::move(s));
         return sql;
       }
       case ast::TableRef::Kind::kDerived: {
         Impl sub(env);
+        sub.view_schema = view_schema;
         sub.param_index = param_index;
         sub.out.params = out.params;
         sub.out.param_types = out.param_types;
@@ -702,12 +741,19 @@ struct Translator::Impl {
     }
     if (name == "object_id") {
       arity(1, 2);
+      if (!view_schema.empty()) throw NotSupported("OBJECT_ID in a view");
       TExpr a = Expression(*e.args[0], scope);
       if (!IsChar(a.type)) a = Convert(a, sql::NVarCharType(776));
+      // A constant name with a database part ('shop..t') looks in that
+      // database; any other name in the database of the statement.
+      std::string schema = env.DatabaseSchema(e.args[0]->kind == ExprKind::kString ||
+                                                      e.args[0]->kind == ExprKind::kNString
+                                                  ? DatabaseOfName(e.args[0]->text)
+                                                  : std::string());
       TExpr r;
       r.sql = "(SELECT COALESCE((SELECT id FROM temp.__tb_objects WHERE name = tsql_object_name(" +
-              a.sql + ")), (SELECT id FROM main.__tb_objects WHERE name = tsql_object_name(" +
-              a.sql + "))))";
+              a.sql + ")), (SELECT id FROM " + schema +
+              ".__tb_objects WHERE name = tsql_object_name(" + a.sql + "))))";
       r.type = sql::IntType();
       return r;
     }
@@ -752,9 +798,11 @@ struct Translator::Impl {
       if (test.empty()) throw NotSupported("OBJECTPROPERTY(..., '" + e.args[1]->text + "')");
       TExpr id = Convert(Expression(*e.args[0], scope), sql::IntType());
       TExpr r;
-      r.sql = "(SELECT CASE WHEN " + test + " THEN 1 ELSE 0 END FROM (SELECT id, type FROM "
-              "temp.__tb_objects UNION ALL SELECT id, type FROM main.__tb_objects) WHERE id = " +
-              id.sql + ")";
+      if (!view_schema.empty()) throw NotSupported("OBJECTPROPERTY in a view");
+      r.sql = "(SELECT CASE WHEN " + test +
+              " THEN 1 ELSE 0 END FROM (SELECT id, type FROM "
+              "temp.__tb_objects UNION ALL SELECT id, type FROM " +
+              env.DatabaseSchema("") + ".__tb_objects) WHERE id = " + id.sql + ")";
       r.type = sql::IntType();
       return r;
     }
@@ -1088,6 +1136,10 @@ struct Translator::Impl {
 };
 
 Translator::Translator(TranslateEnv& env) : impl_(std::make_unique<Impl>(env)) {}
+Translator::Translator(TranslateEnv& env, std::string view_schema)
+    : impl_(std::make_unique<Impl>(env)) {
+  impl_->view_schema = std::move(view_schema);
+}
 Translator::~Translator() = default;
 
 Translation Translator::Query(const ast::Select& select) {
@@ -1219,7 +1271,7 @@ Translation Translator::Insert(const ast::Statement& s) {
   for (int k : targets) add_col(table->columns[static_cast<size_t>(k)].name);
   std::string id_expr = "tsql_identity(" + std::to_string(table->id) + ", " +
                         QuoteText(table->schema) + ")";
-  std::string sql = "INSERT INTO " + table->SqlName();
+  std::string sql = "INSERT INTO " + I.TableSql(*table);
   if (s.default_values) {
     if (identity) {
       sql += " (" + QuoteIdent(table->columns[static_cast<size_t>(table->identity_index)].name) +
@@ -1329,7 +1381,7 @@ Translation Translator::Update(const ast::Statement& s) {
       src.sql_alias = QuoteIdent(table->name);
       target_alias = table->name;
       scope.sources.insert(scope.sources.begin(), src);
-      from_sql = table->SqlName() + " AS " + src.sql_alias + ", " + from_sql;
+      from_sql = I.TableSql(*table) + " AS " + src.sql_alias + ", " + from_sql;
     }
     if (!table) throw NotSupported("UPDATE of a derived table");
   } else {
@@ -1376,7 +1428,7 @@ Translation Translator::Update(const ast::Statement& s) {
   if (s.where) where = I.Predicate(*s.where, scope);
   std::string limit;
   if (s.top) limit = " LIMIT " + I.Convert(I.Expression(*s.top, scope), sql::BigIntType()).sql;
-  std::string sql = "UPDATE " + table->SqlName() + " AS __t SET ";
+  std::string sql = "UPDATE " + I.TableSql(*table) + " AS __t SET ";
   if (!s.from.empty()) {
     std::string inner = "SELECT " + QuoteIdent(target_alias) + ".rowid AS __rid";
     for (size_t i = 0; i < values.size(); ++i) {
@@ -1391,13 +1443,13 @@ Translation Translator::Update(const ast::Statement& s) {
     sql += " FROM (" + inner + ") AS __q WHERE __t.rowid = __q.__rid";
   } else {
     // The target keeps the name the statement's expressions use.
-    sql = "UPDATE " + table->SqlName() + " AS " + QuoteIdent(target_alias) + " SET ";
+    sql = "UPDATE " + I.TableSql(*table) + " AS " + QuoteIdent(target_alias) + " SET ";
     for (size_t i = 0; i < names.size(); ++i) {
       sql += (i ? ", " : "") + names[i] + " = " + values[i];
     }
     if (!limit.empty()) {
-      std::string inner = "SELECT rowid FROM " + table->SqlName() + " AS " +
-                          QuoteIdent(target_alias);
+      std::string inner =
+          "SELECT rowid FROM " + I.TableSql(*table) + " AS " + QuoteIdent(target_alias);
       if (!where.empty()) inner += " WHERE " + where;
       where = "rowid IN (" + inner + limit + ")";
     }
@@ -1445,13 +1497,13 @@ Translation Translator::Delete(const ast::Statement& s) {
     src.sql_alias = QuoteIdent(table->name);
     alias = src.sql_alias;
     scope.sources.push_back(src);
-    from_sql = table->SqlName() + " AS " + alias;
+    from_sql = I.TableSql(*table) + " AS " + alias;
   }
   if (!table || table->kind != 'U') throw NotSupported("DELETE from a view or system table");
   I.out.target = table;
   std::string where;
   if (s.where) where = I.Predicate(*s.where, scope);
-  std::string sql = "DELETE FROM " + table->SqlName();
+  std::string sql = "DELETE FROM " + I.TableSql(*table);
   if (s.from.empty() && !s.top) {
     sql += " AS " + alias;
     if (!where.empty()) sql += " WHERE " + where;

@@ -27,6 +27,10 @@ class TranslateEnv {
   virtual std::shared_ptr<const TableInfo> Table(const std::vector<std::string>& parts) = 0;
   // Whether SET IDENTITY_INSERT is ON for the table.
   virtual bool IdentityInsert(const TableInfo& table) { return false; }
+  // The SQLite schema, as SQL, holding the objects of `database` (attached
+  // when needed); an empty name means the database unqualified names
+  // resolve in.
+  virtual std::string DatabaseSchema(std::string_view database) { return "main"; }
 };
 
 struct Translation {
@@ -43,6 +47,10 @@ struct Translation {
 class Translator {
  public:
   explicit Translator(TranslateEnv& env);
+  // Translates the body of a view stored in `view_schema`: its tables are
+  // named unqualified, so that the view resolves in its own file wherever
+  // that file is attached; tables elsewhere are refused.
+  Translator(TranslateEnv& env, std::string view_schema);
   ~Translator();
 
   Translation Query(const ast::Select& select);

@@ -22,6 +22,8 @@ std::vector<ProcParamInfo> Access::Describe(core::Session& s, const std::string&
   return s.DescribeProcedure(name);
 }
 
+void Access::ReleaseAttached(core::Session& s) { s.ReleaseAttached(); }
+
 sqlite3* Access::Db(core::Session& s) { return s.db_; }
 std::shared_ptr<const core::TableInfo> Access::FindTable(core::Session& s,
                                                          const std::string& name) {

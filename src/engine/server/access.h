@@ -36,6 +36,9 @@ class Access {
   static std::string Database(core::Session& s);
   static const ConnectOptions& Options(core::Session& s);
   static std::vector<ProcParamInfo> Describe(core::Session& s, const std::string& name);
+  // Detaches the other databases the session's statements attached (outside
+  // a transaction), so that its own DROP or RESTORE does not find them in use.
+  static void ReleaseAttached(core::Session& s);
   // The session's storage handle (its current database as schema main).
   static sqlite3* Db(core::Session& s);
   static std::shared_ptr<const core::TableInfo> FindTable(core::Session& s,

@@ -233,6 +233,7 @@ void DropDatabase(Ctx& c, Words& w) {
     names.push_back(w.Name());
   } while (w.AcceptOp(","));
   w.ExpectEnd();
+  Access::ReleaseAttached(c.session);
   for (const std::string& n : names) {
     std::string ln = server::Lower(n);
     if (ln != "master" && ln != "tempdb" && ln == server::Lower(Access::Database(c.session))) {
@@ -550,6 +551,7 @@ void Restore(Ctx& c, Words& w) {
                             "'. Use WITH MOVE to identify a valid location for the file."),
               what);
   }
+  Access::ReleaseAttached(c.session);
   try {
     c.server.BeginRestore(name);
   } catch (const EngineError& e) {

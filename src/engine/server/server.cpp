@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -39,7 +40,8 @@ std::string Now() {
 }
 
 // A system view recorded in the catalogue the way the core records its own,
-// so that queries see typed columns.
+// so that queries see typed columns. The body names its tables unqualified,
+// so that the view also works where master is attached to another database.
 void AddView(sqlite3* db, const std::string& name, const std::string& select,
              const std::vector<std::pair<const char*, const char*>>& columns) {
   {
@@ -273,7 +275,7 @@ void Server::InitMaster() {
     AddView(master_, "sysdatabases",
             "SELECT name, dbid, NULL AS sid, 0 AS mode, 16 AS status, 1090519040 AS status2, "
             "crdate, crdate AS reserved, 0 AS category, 80 AS cmptlevel, filename, 539 AS version "
-            "FROM main.__tb_databases",
+            "FROM __tb_databases",
             {{"name", "nvarchar(128)"},
              {"dbid", "smallint"},
              {"sid", "varbinary(85)"},
@@ -289,7 +291,7 @@ void Server::InitMaster() {
     AddView(master_, "syslogins",
             "SELECT name, name AS loginname, default_db AS dbname, createdate, "
             "createdate AS updatedate, 'us_english' AS language, 0 AS isntname FROM "
-            "main.__tb_logins",
+            "__tb_logins",
             {{"name", "nvarchar(128)"},
              {"loginname", "nvarchar(128)"},
              {"dbname", "nvarchar(128)"},
@@ -321,6 +323,10 @@ DatabaseInfo Server::ReadRow(sqlite3_stmt* st) {
 
 std::optional<DatabaseInfo> Server::FindDatabase(std::string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
+  return FindDatabaseLocked(name);
+}
+
+std::optional<DatabaseInfo> Server::FindDatabaseLocked(std::string_view name) {
   Stmt q(master_,
          "SELECT dbid, name, filename, crdate, data_name, log_name FROM main.__tb_databases "
          "WHERE name = ?1");
@@ -455,6 +461,53 @@ void Server::BeforeUse(int spid, const std::string& name) {
   if (e) e->SetDatabase(d->name);
 }
 
+DatabaseInfo Server::AttachTo(int spid, std::string_view name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string lname = Lower(name);
+  if (restoring_.count(lname)) {
+    throw MakeError(
+        927, 14, 2,
+        "Database '" + std::string(name) + "' cannot be opened. It is in the middle of a restore.");
+  }
+  auto d = FindDatabaseLocked(name);
+  if (!d) {
+    throw MakeError(911, 16, 1,
+                    "Database '" + std::string(name) +
+                        "' does not exist. Make sure that the name is entered correctly.");
+  }
+  std::vector<std::string>& names = attached_[spid];
+  if (std::find(names.begin(), names.end(), lname) == names.end()) names.push_back(lname);
+  return *d;
+}
+
+void Server::DetachFrom(int spid, std::string_view name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = attached_.find(spid);
+  if (it == attached_.end()) return;
+  std::vector<std::string>& names = it->second;
+  names.erase(std::remove(names.begin(), names.end(), Lower(name)), names.end());
+  if (names.empty()) attached_.erase(it);
+}
+
+int Server::UseStateLocked(const std::string& lname) {
+  if (opening_.count(lname)) return 2;
+  int s = 0;
+  for (auto& [spid, e] : sessions_) {
+    SessionInfo i = e->Info();
+    if (!i.open) continue;
+    bool uses = Lower(i.database) == lname;
+    if (!uses) {
+      auto a = attached_.find(spid);
+      uses = a != attached_.end() &&
+             std::find(a->second.begin(), a->second.end(), lname) != a->second.end();
+    }
+    if (!uses) continue;
+    if (!e->killed()) return 2;
+    s = 1;
+  }
+  return s;
+}
+
 bool Server::InUse(std::string_view name, int except_spid) {
   std::vector<std::shared_ptr<SessionEntry>> entries;
   {
@@ -511,18 +564,7 @@ void Server::BeginRestore(const std::string& name) {
                           "Exclusive access could not be obtained because the database is in use.");
   std::unique_lock<std::mutex> lock(mutex_);
   if (restoring_.count(lname)) throw in_use;
-  // 0: free; 1: only killed sessions still closing their storage; 2: in use.
-  auto state = [&] {
-    if (opening_.count(lname)) return 2;
-    int s = 0;
-    for (auto& [spid, e] : sessions_) {
-      SessionInfo i = e->Info();
-      if (Lower(i.database) != lname || !i.open) continue;
-      if (!e->killed()) return 2;
-      s = 1;
-    }
-    return s;
-  };
+  auto state = [&] { return UseStateLocked(lname); };
   // A KILL just before (what the maintenance helper does) leaves a busy
   // victim to finish its interrupted statement; the file must not be
   // replaced under its open handle, so wait for it to close.
@@ -654,6 +696,7 @@ std::shared_ptr<SessionEntry> Server::Register(int spid, const std::string& logi
 void Server::Unregister(int spid) {
   std::lock_guard<std::mutex> lock(mutex_);
   sessions_.erase(spid);
+  attached_.erase(spid);
 }
 
 std::vector<SessionInfo> Server::Sessions() {

@@ -130,6 +130,11 @@ class Server {
   // session counts as in that database from now on, so that a restore
   // never replaces a file that it is opening.
   void BeforeUse(int spid, const std::string& name);
+  // A session attaches another database to its storage: 911 when there is
+  // none, 927 while it is being restored. The database counts as in use by
+  // that session (DROP and RESTORE are refused) until DetachFrom.
+  DatabaseInfo AttachTo(int spid, std::string_view name);
+  void DetachFrom(int spid, std::string_view name);
   // Sessions whose current database is `name`, other than `except_spid`.
   bool InUse(std::string_view name, int except_spid);
   // Forgets identity counters cached for a database file.
@@ -159,6 +164,10 @@ class Server {
  private:
   void InitMaster();
   DatabaseInfo ReadRow(sqlite3_stmt* st);
+  std::optional<DatabaseInfo> FindDatabaseLocked(std::string_view name);
+  // Whether a session other than killed ones holds `lname` (lower case):
+  // 0 none, 1 only killed sessions whose storage is still open, 2 in use.
+  int UseStateLocked(const std::string& lname);
 
   core::EngineShared* shared_;
   std::string data_dir_, server_name_, machine_name_;
@@ -167,6 +176,7 @@ class Server {
   std::map<int, std::shared_ptr<SessionEntry>> sessions_;
   std::map<std::string, bool> restoring_;  // lower-case names
   std::map<std::string, int> opening_;     // lower-case names: connections being opened
+  std::map<int, std::vector<std::string>> attached_;  // spid: lower-case names it has attached
   std::condition_variable closed_;         // a session's storage closed (with mutex_)
 };
 
