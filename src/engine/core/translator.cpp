@@ -26,7 +26,7 @@ struct TExpr {
   int literal_chars = -1;  // a text literal's length without trailing blanks
   int literal_digits = 0;  // an integer literal's digits
   const ColumnInfo* column = nullptr;  // a plain column reference
-  std::string base_table;
+  std::string base_table{};
 };
 
 struct Source {
