@@ -200,6 +200,37 @@ TEST_F(ServerTest, SpWhoListsSessionsWithSqlServersColumns) {
   }
 }
 
+// "cmd" of a running call: the first words of its batch, read while it runs
+// (its own sp_who here); EXECUTE for a procedure call.
+TEST_F(ServerTest, SpWhoShowsWhatARunningCallIsDoing) {
+  auto own_cmd = [&](const std::vector<ResultSet>& sets) {
+    for (const auto& row : sets.at(0).rows) {
+      if (std::stoi(Str(row[0])) == sa_->Spid()) return Str(row[2]) + "/" + Str(row[7]);
+    }
+    return std::string("missing");
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {"exec sp_who", "runnable/EXECUTE"},
+      {"  Execute sp_who", "runnable/EXECUTE"},
+      {"select 1 exec sp_who", "runnable/SELECT"},
+      {"declare @x int exec sp_who", "runnable/DECLARE"},
+  };
+  for (const auto& [sql, cmd] : cases) {
+    BatchResult r = Run(sql);
+    std::vector<ResultSet> sets;
+    for (ResultSet& set : r.result_sets) {
+      if (!set.columns.empty() && set.columns[0].name == "spid") sets.push_back(std::move(set));
+    }
+    EXPECT_EQ(own_cmd(sets), cmd) << sql;
+  }
+  CollectingSink sink;
+  sa_->CallProcedure("sp_who", {}, sink);
+  EXPECT_EQ(own_cmd(sink.result().result_sets), "runnable/EXECUTE");
+  // Between calls the session waits for the next one.
+  auto other = Connect();
+  EXPECT_EQ(own_cmd(Run("sp_who", other.get()).result_sets), "sleeping/AWAITING COMMAND");
+}
+
 TEST_F(ServerTest, KillEndsAnIdleSessionAndRollsItsTransactionBack) {
   Run("CREATE DATABASE shop");
   Run("CREATE TABLE t (id int)", Connect("shop").get());

@@ -10,9 +10,24 @@
 namespace tillbase::engine::core {
 
 std::string LowerName(std::string_view s) {
+  // ASCII only, whatever the process's locale: names are UTF-8, whose
+  // multi-byte sequences a locale's single-byte table would corrupt.
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return r;
+}
+
+bool NameEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
 }
 
 bool NameLess::operator()(const std::string& a, const std::string& b) const {
@@ -157,9 +172,10 @@ std::shared_ptr<const TableInfo> Catalog::LoadTable(const ObjectInfo& object) {
   t->name = object.name;
   t->schema = object.schema;
   t->kind = object.type[0];
-  Stmt q(db_, "SELECT name, type, nullable, is_identity, seed, increment, default_sql, is_key "
-              "FROM " +
-                  object.schema + ".__tb_columns WHERE object_id = ?1 ORDER BY ordinal");
+  Stmt q(db_,
+         "SELECT name, type, nullable, is_identity, seed, increment, default_sql, is_key "
+         "FROM " +
+             object.schema + ".__tb_columns WHERE object_id = ?1 ORDER BY ordinal");
   q.Bind(1, object.id);
   while (q.Step()) {
     ColumnInfo c;
@@ -180,8 +196,8 @@ std::shared_ptr<const TableInfo> Catalog::LoadTable(const ObjectInfo& object) {
 std::optional<ProcText> Catalog::FindProc(std::string_view name, int group) {
   auto object = FindObject(name);
   if (!object || object->type != "P") return std::nullopt;
-  Stmt q(db_, "SELECT text FROM " + object->schema +
-                  ".__tb_procs WHERE object_id = ?1 AND grp = ?2");
+  Stmt q(db_,
+         "SELECT text FROM " + object->schema + ".__tb_procs WHERE object_id = ?1 AND grp = ?2");
   q.Bind(1, object->id).Bind(2, static_cast<int64_t>(group));
   if (!q.Step()) return std::nullopt;
   ProcText p;
@@ -195,15 +211,15 @@ std::optional<ProcText> Catalog::FindProc(std::string_view name, int group) {
 int64_t Catalog::AddObject(std::string_view name, std::string_view type, bool temp) {
   std::string schema = temp ? "temp" : "main";
   if (FindObject(name)) {
-    throw MakeError(2714, 16, 6,
-                    "There is already an object named '" + std::string(name) +
-                        "' in the database.");
+    throw MakeError(
+        2714, 16, 6,
+        "There is already an object named '" + std::string(name) + "' in the database.");
   }
   std::string next = temp ? "(SELECT COALESCE(MIN(id), -1000000) - 1 FROM temp.__tb_objects)"
                           : "(SELECT MAX(COALESCE(MAX(id), 0) + 1, 1977000000) FROM "
                             "main.__tb_objects)";
-  Stmt add(db_, "INSERT INTO " + schema + ".__tb_objects(id, name, type, crdate) VALUES (" +
-                    next + ", ?1, ?2, ?3)");
+  Stmt add(db_, "INSERT INTO " + schema + ".__tb_objects(id, name, type, crdate) VALUES (" + next +
+                    ", ?1, ?2, ?3)");
   add.Bind(1, name).Bind(2, type).Bind(3, NowText());
   add.Step();
   tables_.clear();
@@ -243,8 +259,8 @@ void Catalog::SetColumns(int64_t object_id, bool temp, const std::vector<ColumnI
 }
 
 void Catalog::DropObject(const ObjectInfo& object) {
-  for (const char* t : {"__tb_objects WHERE id", "__tb_columns WHERE object_id",
-                        "__tb_procs WHERE object_id"}) {
+  for (const char* t :
+       {"__tb_objects WHERE id", "__tb_columns WHERE object_id", "__tb_procs WHERE object_id"}) {
     Stmt del(db_, "DELETE FROM " + object.schema + "." + t + " = ?1");
     del.Bind(1, object.id);
     del.Step();

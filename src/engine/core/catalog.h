@@ -60,6 +60,8 @@ struct NameLess {
 };
 
 std::string LowerName(std::string_view s);
+// Whether two names are equal without regard to ASCII letter case.
+bool NameEquals(std::string_view a, std::string_view b);
 
 class Catalog {
  public:

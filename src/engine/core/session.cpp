@@ -11,6 +11,7 @@
 #include "engine/parser/parser.h"
 #include "engine/server/commands.h"
 #include "engine/server/server.h"
+#include "engine/sql/convert.h"
 #include "engine/sql/types.h"
 
 namespace tillbase::engine::core {
@@ -38,6 +39,22 @@ std::string StripGroup(const std::string& name, int* group) {
   *group = std::atoi(name.c_str() + semi + 1);
   if (*group <= 0) *group = 1;
   return name.substr(0, semi);
+}
+
+// Whether a value of an integer type other than bit may hold i.
+bool HoldsInteger(SqlType t, int64_t i) {
+  switch (t) {
+    case SqlType::kTinyInt:
+      return i >= 0 && i <= 255;
+    case SqlType::kSmallInt:
+      return i >= -32768 && i <= 32767;
+    case SqlType::kInt:
+      return i >= INT32_MIN && i <= INT32_MAX;
+    case SqlType::kBigInt:
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string Upper(std::string s) {
@@ -142,9 +159,9 @@ Session::Session(std::shared_ptr<EngineShared> shared, const ConnectOptions& opt
 Session::~Session() { CloseDatabase(); }
 
 void Session::CloseDatabase() {
+  last_batch_ = nullptr;
   batch_cache_.clear();
   proc_cache_.clear();
-  convert_cache_.clear();
   catalog_.reset();
   if (db_) {
     sqlite3_close_v2(db_);
@@ -156,14 +173,13 @@ void Session::OpenDatabase(const std::string& name) {
   std::string path = shared_->DatabasePath(name);
   bool is_master = LowerName(name) == "master";
   if (!is_master && !std::filesystem::exists(path)) {
-    throw MakeError(4060, 11, 1,
-                    "Cannot open database \"" + name +
-                        "\" requested by the login. The login failed.");
+    throw MakeError(
+        4060, 11, 1,
+        "Cannot open database \"" + name + "\" requested by the login. The login failed.");
   }
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
     if (db) sqlite3_close_v2(db);
@@ -179,16 +195,17 @@ void Session::OpenDatabase(const std::string& name) {
                              nullptr, ObjectNameFunction, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db_, "tsql_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              FitFunction, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction,
-                             nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction, nullptr,
+                             nullptr, nullptr);
   sqlite3_progress_handler(db_, 1000, ProgressHandler, this);
   server::RegisterFunctions(db_, this);
   // A database already initialised needs no write: another connection may
   // hold a transaction open.
   bool initialised = false;
   {
-    Stmt q(db_, "SELECT count(*) FROM main.sqlite_master WHERE name IN ('__tb_objects', "
-                "'__tb_columns', '__tb_procs', 'sysobjects', 'syscolumns')");
+    Stmt q(db_,
+           "SELECT count(*) FROM main.sqlite_master WHERE name IN ('__tb_objects', "
+           "'__tb_columns', '__tb_procs', 'sysobjects', 'syscolumns')");
     initialised = q.Step() && q.Int(0) == 5;
   }
   if (!initialised) {
@@ -400,14 +417,19 @@ int64_t Session::NextIdentity(int64_t object_id, std::string_view schema) {
 // ---- batches ----------------------------------------------------------------
 
 std::shared_ptr<ParsedBatch> Session::Parse(std::string_view sql) {
-  std::string key(sql);
-  auto it = batch_cache_.find(key);
-  if (it != batch_cache_.end()) return it->second;
-  auto parsed = std::make_shared<ParsedBatch>();
-  parsed->batch = parser::ParseBatch(sql);
-  if (batch_cache_.size() >= kBatchCacheSize) batch_cache_.clear();
-  batch_cache_.emplace(std::move(key), parsed);
-  return parsed;
+  if (last_batch_ != nullptr && last_batch_->first == sql) return last_batch_->second;
+  auto it = batch_cache_.find(sql);
+  if (it == batch_cache_.end()) {
+    auto parsed = std::make_shared<ParsedBatch>();
+    parsed->batch = parser::ParseBatch(sql);
+    if (batch_cache_.size() >= kBatchCacheSize) {
+      last_batch_ = nullptr;
+      batch_cache_.clear();
+    }
+    it = batch_cache_.emplace(std::string(sql), std::move(parsed)).first;
+  }
+  last_batch_ = &*it;
+  return it->second;
 }
 
 bool Session::ExecuteBatch(std::string_view sql, ResultSink& sink) {
@@ -596,8 +618,9 @@ Value Session::EvalScalar(Ctx& ctx, const ast::Expr& e, const TypeInfo* target,
       return v->value;
     }
   }
-  Prepared& p = Prepare(ctx, &e, target ? static_cast<int>(sql::EncodeType(*target) & 0x3fffffff) + 1 : 0,
-                        [&](Translator& tr) { return tr.Scalar(e, target); });
+  Prepared& p =
+      Prepare(ctx, &e, target ? static_cast<int>(sql::EncodeType(*target) & 0x3fffffff) + 1 : 0,
+              [&](Translator& tr) { return tr.Scalar(e, target); });
   Bind(p, ctx);
   Value v;
   if (p.stmt.Step()) v = ReadValue(p.stmt.get(), 0, p.t.columns[0].type);
@@ -616,20 +639,16 @@ bool Session::EvalCondition(Ctx& ctx, const ast::Expr& e) {
 
 Value Session::ConvertValue(const Value& v, const TypeInfo& from, const TypeInfo& to) {
   if (IsNull(v)) return v;
-  auto key = std::make_pair(sql::EncodeType(from), sql::EncodeType(to));
-  auto it = convert_cache_.find(key);
-  if (it == convert_cache_.end()) {
-    std::string q = "SELECT tsql_convert(?1, " + std::to_string(key.first) + ", " +
-                    std::to_string(key.second) + ", 0)";
-    it = convert_cache_.emplace(key, Stmt(db_, q)).first;
+  // An integer that both integer types hold stays as it is.
+  if (const auto* i = std::get_if<int64_t>(&v);
+      i && HoldsInteger(from.type, *i) && HoldsInteger(to.type, *i)) {
+    return v;
   }
-  Stmt& st = it->second;
-  sqlite3_reset(st.get());
-  BindValue(st.get(), 1, v, from);
-  Value out;
-  if (st.Step()) out = ReadValue(st.get(), 0, to);
-  sqlite3_reset(st.get());
-  return out;
+  // The conversion SQL's tsql_convert would make, without a statement's
+  // round trip: arguments and outputs of every procedure call come here.
+  sql::ConvertOptions options;
+  options.dateformat = settings_.dateformat;
+  return sql::ToValue(sql::ConvertStored(sql::ToStored(v, from), from, to, 0, options), to);
 }
 
 // ---- statements -------------------------------------------------------------
@@ -861,8 +880,8 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
       std::string table = p.t.target->schema == "temp" ? "tempdb.dbo." + p.t.target->name
                                                        : database_ + ".dbo." + p.t.target->name;
       throw MakeError(515, 16, 2,
-                      "Cannot insert the value NULL into column '" + column + "', table '" +
-                          table + "'; column does not allow nulls. " +
+                      "Cannot insert the value NULL into column '" + column + "', table '" + table +
+                          "'; column does not allow nulls. " +
                           (s.kind == ast::StmtKind::kUpdate ? "UPDATE" : "INSERT") + " fails.");
     }
     throw;
@@ -906,7 +925,8 @@ void Session::ExecSelectInto(const ast::Statement& s, Ctx& ctx) {
   Atomically([&] {
     int64_t id = catalog_->AddObject(name, "U", temp);
     std::vector<ColumnInfo> cols;
-    std::string ddl = "CREATE TABLE " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " (";
+    std::string ddl =
+        "CREATE TABLE " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " (";
     for (size_t i = 0; i < t.columns.size(); ++i) {
       const Column& c = t.columns[i];
       if (c.name.empty()) {
@@ -924,7 +944,8 @@ void Session::ExecSelectInto(const ast::Statement& s, Ctx& ctx) {
     ddl += ")";
     ExecSql(db_, ddl);
     catalog_->AddColumns(id, temp, cols);
-    Stmt ins(db_, "INSERT INTO " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " " + t.sql);
+    Stmt ins(db_, "INSERT INTO " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " " +
+                      t.sql);
     Prepared p;
     p.t = t;
     p.stmt = std::move(ins);
@@ -989,7 +1010,8 @@ void Session::ExecSetOption(const ast::Statement& s, Ctx& ctx) {
       if (textsize_ <= 0) textsize_ = 2147483647;
     } else if (o == "datefirst") {
       int d = std::atoi(s.option_value.c_str());
-      if (d < 1 || d > 7) throw MakeError(2742, 16, 1, "SET DATEFIRST " + s.option_value + " is out of range.");
+      if (d < 1 || d > 7)
+        throw MakeError(2742, 16, 1, "SET DATEFIRST " + s.option_value + " is out of range.");
       settings_.datefirst = d;
     } else if (o == "rowcount") {
       if (s.option_value != "0") throw NotSupported("SET ROWCOUNT with a limit");
@@ -1006,7 +1028,8 @@ void Session::ExecSetOption(const ast::Statement& s, Ctx& ctx) {
       if (on && !identity_insert_.empty() && identity_insert_ != key) {
         throw MakeError(8107, 16, 1,
                         "IDENTITY_INSERT is already ON for another table. Cannot perform SET "
-                        "operation for table '" + table->name + "'.");
+                        "operation for table '" +
+                            table->name + "'.");
       }
       if (on) {
         identity_insert_ = key;
@@ -1018,11 +1041,11 @@ void Session::ExecSetOption(const ast::Statement& s, Ctx& ctx) {
     } else if (o == "ansi_nulls" || o == "quoted_identifier" || o == "ansi_warnings" ||
                o == "ansi_padding" || o == "arithabort" || o == "concat_null_yields_null" ||
                o == "ansi_null_dflt_on" || o == "implicit_transactions" ||
-               o == "cursor_close_on_commit" || o == "numeric_roundabort" ||
-               o == "ansi_defaults" || o == "language" || o == "lock_timeout" ||
-               o == "transaction isolation level" || o == "deadlock_priority" ||
-               o == "noexec" || o == "statistics" || o == "showplan_text" ||
-               o == "query_governor_cost_limit" || o == "arithignore" || o == "nocount_off") {
+               o == "cursor_close_on_commit" || o == "numeric_roundabort" || o == "ansi_defaults" ||
+               o == "language" || o == "lock_timeout" || o == "transaction isolation level" ||
+               o == "deadlock_priority" || o == "noexec" || o == "statistics" ||
+               o == "showplan_text" || o == "query_governor_cost_limit" || o == "arithignore" ||
+               o == "nocount_off") {
       if (o == "implicit_transactions" && on) throw NotSupported("SET IMPLICIT_TRANSACTIONS ON");
       if (o == "noexec" && on) throw NotSupported("SET NOEXEC ON");
       // Accepted; the engine behaves as with the defaults clients use.
@@ -1039,7 +1062,8 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
   Value sev = EvalScalar(ctx, *s.args[1], &it, nullptr);
   Value st = EvalScalar(ctx, *s.args[2], &it, nullptr);
   std::vector<Value> args;
-  for (size_t i = 3; i < s.args.size(); ++i) args.push_back(EvalScalar(ctx, *s.args[i], nullptr, nullptr));
+  for (size_t i = 3; i < s.args.size(); ++i)
+    args.push_back(EvalScalar(ctx, *s.args[i], nullptr, nullptr));
   Message m;
   m.severity = IsNull(sev) ? 16 : static_cast<int>(std::get<int64_t>(sev));
   m.state = IsNull(st) ? 1 : static_cast<int>(std::get<int64_t>(st));
@@ -1078,7 +1102,8 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
     }
     size_t j = i + 1;
     std::string spec = "%";
-    while (j < format.size() && std::string("-+ #0123456789.lhI").find(format[j]) != std::string::npos) {
+    while (j < format.size() &&
+           std::string("-+ #0123456789.lhI").find(format[j]) != std::string::npos) {
       if (format[j] != 'l' && format[j] != 'h' && format[j] != 'I') spec += format[j];
       ++j;
     }
@@ -1097,9 +1122,12 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
     } else if (conv == 'd' || conv == 'i' || conv == 'u' || conv == 'x' || conv == 'X' ||
                conv == 'o') {
       long long n = 0;
-      if (const auto* x = std::get_if<int64_t>(&a)) n = *x;
-      else n = std::atoll(TextOfValue(a).c_str());
-      std::snprintf(buf, sizeof buf, (spec + "ll" + std::string(1, conv == 'i' ? 'd' : conv)).c_str(), n);
+      if (const auto* x = std::get_if<int64_t>(&a))
+        n = *x;
+      else
+        n = std::atoll(TextOfValue(a).c_str());
+      std::snprintf(buf, sizeof buf,
+                    (spec + "ll" + std::string(1, conv == 'i' ? 'd' : conv)).c_str(), n);
       text += buf;
     } else {
       text += format.substr(i, j - i + 1);
@@ -1107,8 +1135,8 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
     i = j;
   }
   m.text = text;
-  bool seterror = std::find(s.with_options.begin(), s.with_options.end(), "seterror") !=
-                  s.with_options.end();
+  bool seterror =
+      std::find(s.with_options.begin(), s.with_options.end(), "seterror") != s.with_options.end();
   if (m.severity >= 11) {
     throw EngineError(m);
   }
@@ -1154,7 +1182,8 @@ void Session::ExecCreateTable(const ast::Statement& s, Ctx& ctx) {
   }
   std::vector<ColumnInfo> cols;
   std::vector<std::string> pk;
-  std::string ddl = "CREATE TABLE " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " (";
+  std::string ddl =
+      "CREATE TABLE " + std::string(temp ? "temp." : "main.") + QuoteIdent(name) + " (";
   int identities = 0;
   Frame empty;
   Frame* saved = frame_;
@@ -1417,7 +1446,8 @@ void Session::ExecCreateView(const ast::Statement& s, Ctx& ctx) {
     throw MakeError(4513, 16, 1, "A view cannot use variables.");
   }
   if (!s.columns.empty() && s.columns.size() != t.columns.size()) {
-    throw MakeError(8159, 16, 1, "'" + name + "' has fewer columns than were specified in the column list.");
+    throw MakeError(8159, 16, 1,
+                    "'" + name + "' has fewer columns than were specified in the column list.");
   }
   std::vector<ColumnInfo> cols;
   std::string list;
@@ -1427,7 +1457,8 @@ void Session::ExecCreateView(const ast::Statement& s, Ctx& ctx) {
     if (c.name.empty()) {
       throw MakeError(4511, 16, 1,
                       "Create View or Function failed because no column name was specified for "
-                      "column " + std::to_string(i + 1) + ".");
+                      "column " +
+                          std::to_string(i + 1) + ".");
     }
     c.type = t.columns[i].type;
     c.nullable = t.columns[i].nullable;
@@ -1489,7 +1520,8 @@ void Session::ExecCreateIndex(const ast::Statement& s, Ctx& ctx) {
   }
   std::string index = table->name + "$" + s.index_name;
   {
-    Stmt q(db_, "SELECT 1 FROM " + table->schema + ".sqlite_master WHERE type = 'index' AND name = ?1 COLLATE NOCASE");
+    Stmt q(db_, "SELECT 1 FROM " + table->schema +
+                    ".sqlite_master WHERE type = 'index' AND name = ?1 COLLATE NOCASE");
     q.Bind(1, index);
     if (q.Step()) {
       throw MakeError(1913, 16, 1,
@@ -1506,7 +1538,8 @@ void Session::ExecCreateIndex(const ast::Statement& s, Ctx& ctx) {
     if (e.number() == 2627) {
       throw MakeError(1505, 16, 1,
                       "The CREATE UNIQUE INDEX statement terminated because a duplicate key was "
-                      "found for the object name 'dbo." + table->name + "'.");
+                      "found for the object name 'dbo." +
+                          table->name + "'.");
     }
     throw;
   }
@@ -1570,7 +1603,8 @@ std::shared_ptr<ParsedBatch> Session::ParseProc(const std::vector<std::string>& 
   std::string name = StripGroup(name_parts.back(), &group);
   if (name_parts.size() >= 3 && !name_parts[name_parts.size() - 3].empty() &&
       LowerName(name_parts[name_parts.size() - 3]) != LowerName(database_)) {
-    throw NotSupported("a procedure in another database (" + name_parts[name_parts.size() - 3] + ")");
+    throw NotSupported("a procedure in another database (" + name_parts[name_parts.size() - 3] +
+                       ")");
   }
   std::string key = LowerName(name) + ";" + std::to_string(group);
   auto it = proc_cache_.find(key);
@@ -1599,7 +1633,7 @@ int Session::RunProcedure(const std::vector<std::string>& name, std::vector<ArgV
     for (const ArgValue& a : args) values.emplace_back(a.name, a.value);
     return server::RunSystemProcedure(*this, name.back(), values, sink);
   }
-  if (!name.empty() && LowerName(name.back()) == "sp_executesql") {
+  if (!name.empty() && NameEquals(name.back(), "sp_executesql")) {
     return RunExecuteSql(args, sink, outputs);
   }
   std::string display;
@@ -1633,8 +1667,8 @@ int Session::RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink,
 }
 
 int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
-                             const std::string& name, std::vector<ArgValue>& args,
-                             ResultSink& sink, std::vector<Value>* outputs) {
+                             const std::string& name, std::vector<ArgValue>& args, ResultSink& sink,
+                             std::vector<Value>* outputs) {
   if (depth_ >= kMaxNesting) {
     throw MakeError(217, 16, 1,
                     "Maximum stored procedure, function, trigger, or view nesting level exceeded "
@@ -1642,15 +1676,19 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
   }
   Frame frame;
   frame.proc = name;
+  const size_t nparams = create.params.size();
+  if (parsed.param_keys.size() != nparams) {
+    parsed.param_keys.clear();
+    for (const ast::ProcParam& p : create.params) parsed.param_keys.push_back(LowerName(p.name));
+  }
   std::vector<int> param_of_arg(args.size(), -1);
-  std::vector<bool> given(create.params.size(), false);
   bool named_seen = false;
   for (size_t i = 0; i < args.size(); ++i) {
     int k = -1;
     if (!args[i].name.empty()) {
       named_seen = true;
-      for (size_t p = 0; p < create.params.size(); ++p) {
-        if (LowerName(create.params[p].name) == LowerName(args[i].name)) k = static_cast<int>(p);
+      for (size_t p = 0; p < nparams; ++p) {
+        if (NameEquals(create.params[p].name, args[i].name)) k = static_cast<int>(p);
       }
       if (k < 0) {
         throw MakeError(8145, 16, 2,
@@ -1664,7 +1702,7 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
                             "'@name = value' has been used, all subsequent parameters must be "
                             "passed in the form '@name = value'.");
       }
-      if (i >= create.params.size()) {
+      if (i >= nparams) {
         throw MakeError(8144, 16, 2,
                         "Procedure or function " + name + " has too many arguments specified.");
       }
@@ -1681,27 +1719,33 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
     ~Restore() { s->frame_ = f; }
   } restore{this, saved};
   Ctx ctx{&parsed, &sink, &frame};
-  for (size_t p = 0; p < create.params.size(); ++p) {
-    Var v;
+  struct Slot {
+    Var* var = nullptr;  // stable: elements of an unordered_map do not move
+    bool given = false;
+  };
+  std::vector<Slot> slots(nparams);
+  for (size_t p = 0; p < nparams; ++p) {
+    Var& v = frame.vars[parsed.param_keys[p]];
+    v = Var{};
     v.type = create.params[p].type.info;
-    frame.vars[LowerName(create.params[p].name)] = v;
+    slots[p].var = &v;
   }
   for (size_t i = 0; i < args.size(); ++i) {
     int k = param_of_arg[i];
     if (args[i].use_default) continue;
-    given[static_cast<size_t>(k)] = true;
-    Var& v = frame.vars[LowerName(create.params[static_cast<size_t>(k)].name)];
-    v.value = ConvertValue(args[i].value, args[i].type, v.type);
+    Slot& slot = slots[static_cast<size_t>(k)];
+    slot.given = true;
+    slot.var->value = ConvertValue(args[i].value, args[i].type, slot.var->type);
   }
-  for (size_t p = 0; p < create.params.size(); ++p) {
-    if (given[p]) continue;
+  for (size_t p = 0; p < nparams; ++p) {
+    if (slots[p].given) continue;
     const ast::ProcParam& param = create.params[p];
     if (!param.default_value) {
       throw MakeError(201, 16, 4,
                       "Procedure or function '" + name + "' expects parameter '" + param.name +
                           "', which was not supplied.");
     }
-    Var& v = frame.vars[LowerName(param.name)];
+    Var& v = *slots[p].var;
     v.value = EvalScalar(ctx, *param.default_value, &v.type, nullptr);
   }
   ++depth_;
@@ -1721,7 +1765,7 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
     for (size_t i = 0; i < args.size(); ++i) {
       int k = param_of_arg[i];
       if (!args[i].output || !create.params[static_cast<size_t>(k)].output) continue;
-      const Var& v = frame.vars[LowerName(create.params[static_cast<size_t>(k)].name)];
+      const Var& v = *slots[static_cast<size_t>(k)].var;
       (*outputs)[i] = args[i].typed ? ConvertValue(v.value, v.type, args[i].type) : v.value;
     }
   }
@@ -1804,6 +1848,7 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
   CheckVersion();
   CallResult result;
   std::vector<ArgValue> values;
+  values.reserve(args.size());
   for (const ProcArgument& a : args) {
     ArgValue v;
     v.name = a.name;
@@ -1835,11 +1880,6 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
   Frame top;
   Frame* saved = frame_;
   frame_ = &top;
-  ParsedBatch none;
-  Ctx ctx{&none, &sink, &top};
-  ast::Statement call;
-  call.kind = ast::StmtKind::kExec;
-  call.line = 1;
   try {
     std::vector<Value> outputs;
     int status = RunProcedure(parts, values, sink, &outputs);
@@ -1847,6 +1887,12 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
     result.outputs = std::move(outputs);
     result.outputs.resize(args.size());
   } catch (const EngineError& e) {
+    // The call's failure is reported as that of an EXEC statement.
+    ParsedBatch none;
+    Ctx ctx{&none, &sink, &top};
+    ast::Statement call;
+    call.kind = ast::StmtKind::kExec;
+    call.line = 1;
     try {
       OnError(e, call, ctx);
     } catch (const BatchAbort&) {

@@ -58,6 +58,9 @@ struct ParsedBatch {
   ast::Batch batch;
   std::string display;  // a procedure's name as created
   std::map<std::pair<const void*, int>, std::unique_ptr<Prepared>> prepared;
+  // A procedure's parameter names in lower case (its frame's variable
+  // keys), filled on its first call.
+  std::vector<std::string> param_keys;
 };
 
 struct Var {
@@ -159,7 +162,8 @@ class Session : public TranslateEnv {
   int RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink, std::vector<Value>* outputs);
   int RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed, const std::string& name,
                       std::vector<ArgValue>& args, ResultSink& sink, std::vector<Value>* outputs);
-  std::shared_ptr<ParsedBatch> ParseProc(const std::vector<std::string>& name, std::string* display);
+  std::shared_ptr<ParsedBatch> ParseProc(const std::vector<std::string>& name,
+                                         std::string* display);
   Value ConvertValue(const Value& v, const TypeInfo& from, const TypeInfo& to);
 
   // Runs `body` inside a savepoint so that a failure leaves nothing behind.
@@ -186,7 +190,7 @@ class Session : public TranslateEnv {
   int last_error_ = 0;
   bool keep_error_ = false;
   int64_t row_count_ = 0;
-  Value identity_;  // @@IDENTITY
+  Value identity_;                 // @@IDENTITY
   std::optional<Message> caught_;  // the error a CATCH block handles
   bool nocount_ = false;
   bool xact_abort_ = false;
@@ -199,9 +203,21 @@ class Session : public TranslateEnv {
   uint64_t seen_version_ = 0;
   std::string identity_insert_;  // IdentityKey of the table with IDENTITY_INSERT ON
 
-  std::unordered_map<std::string, std::shared_ptr<ParsedBatch>> batch_cache_;
+  // Parsed batches by their exact text. Lookups take the text as it comes
+  // (no copy); the batch run last is checked first, since clients repeat
+  // one statement in loops. last_batch_ points into batch_cache_ (stable
+  // across rehashing) and is reset whenever the cache is cleared.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+  using BatchCache =
+      std::unordered_map<std::string, std::shared_ptr<ParsedBatch>, TextHash, std::equal_to<>>;
+  BatchCache batch_cache_;
+  BatchCache::value_type* last_batch_ = nullptr;
   std::map<std::string, std::shared_ptr<ParsedBatch>> proc_cache_;
-  std::map<std::pair<int64_t, int64_t>, Stmt> convert_cache_;
 };
 
 }  // namespace tillbase::engine::core

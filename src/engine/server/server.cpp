@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 
@@ -20,9 +21,33 @@ using core::ExecSql;
 using core::Stmt;
 
 std::string Lower(std::string_view s) {
+  // ASCII only, whatever the process's locale: names are UTF-8, whose
+  // multi-byte sequences a locale's single-byte table would corrupt.
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return r;
+}
+
+std::string CommandOf(std::string_view sql) {
+  std::string words;
+  int count = 0;
+  size_t i = 0;
+  while (i < sql.size() && count < 2) {
+    while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+    size_t start = i;
+    while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i]))) ++i;
+    if (i == start) break;
+    std::string w(sql.substr(start, i - start));
+    for (char& c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (count == 0 && (w == "EXEC" || w == "EXECUTE")) return "EXECUTE";
+    words += (count ? " " : "") + w;
+    ++count;
+    if (w != "BACKUP" && w != "RESTORE" && w != "CREATE" && w != "DROP" && w != "ALTER") break;
+  }
+  if (words.empty()) return "SELECT";
+  return words.substr(0, 16);
 }
 
 namespace {
@@ -126,7 +151,7 @@ void SessionEntry::Closed() {
   if (on_close_) on_close_();
 }
 
-void SessionEntry::Enter(std::string command) {
+void SessionEntry::Enter(CallKind kind, std::string_view batch) {
   run_.lock();
   if (killed_.load()) {
     bool closed;
@@ -140,22 +165,24 @@ void SessionEntry::Enter(std::string command) {
                     "Cannot continue the execution because the session is in the kill state.");
   }
   std::lock_guard<std::mutex> g(guard_);
-  status_ = "runnable";
-  command_ = std::move(command);
+  running_ = true;
+  kind_ = kind;
+  batch_ = batch;
 }
 
 void SessionEntry::Leave() {
+  bool killed;
+  bool closed = false;
   {
     std::lock_guard<std::mutex> g(guard_);
-    status_ = "sleeping";
-    command_ = "AWAITING COMMAND";
-    if (session_ && Access::IsOpen(*session_)) database_ = Access::Database(*session_);
-  }
-  bool killed = killed_.load();
-  bool closed = false;
-  if (killed) {
-    std::lock_guard<std::mutex> g(guard_);
-    closed = CloseLocked();
+    running_ = false;
+    batch_ = {};  // the caller's text may go as soon as the call returns
+    if (session_ && Access::IsOpen(*session_)) {
+      const std::string& db = Access::DatabaseRef(*session_);
+      if (db != database_) database_ = db;
+    }
+    killed = killed_.load();
+    if (killed) closed = CloseLocked();
   }
   run_.unlock();
   if (closed) Closed();
@@ -210,8 +237,18 @@ SessionInfo SessionEntry::Info() const {
   i.program = program_;
   i.database = database_;
   i.open = open_;
-  i.status = killed_.load() ? "killed" : status_;
-  i.command = killed_.load() ? "KILLED/ROLLBACK" : command_;
+  if (killed_.load()) {
+    i.status = "killed";
+    i.command = "KILLED/ROLLBACK";
+  } else if (!running_) {
+    i.status = "sleeping";
+    i.command = "AWAITING COMMAND";
+  } else {
+    i.status = "runnable";
+    i.command = kind_ == CallKind::kProcedure  ? "EXECUTE"
+                : kind_ == CallKind::kDescribe ? "SELECT"
+                                               : CommandOf(batch_);
+  }
   return i;
 }
 

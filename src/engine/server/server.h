@@ -47,6 +47,13 @@ struct SessionInfo {
   bool open = true;  // the session's storage is still open
 };
 
+// What a call of the owning connection is, for sp_who's "cmd".
+enum class CallKind { kBatch, kProcedure, kDescribe };
+
+// What sp_who shows a batch doing: its first words ("SELECT", "EXECUTE",
+// "CREATE DATABASE").
+std::string CommandOf(std::string_view sql);
+
 // One live connection in the registry. The owning connection brackets every
 // call with Enter/Leave; KILL reaches the session through Kill().
 class SessionEntry {
@@ -59,7 +66,9 @@ class SessionEntry {
   bool killed() const { return killed_.load(); }
 
   // Around each call of the owning thread. Enter throws 596 once killed.
-  void Enter(std::string command);
+  // A batch's text must stay alive until Leave: sp_who reads its first
+  // words only when asked, so that a call costs no string work.
+  void Enter(CallKind kind, std::string_view batch = {});
   void Leave();
   // The connection goes away; KILL no longer reaches it.
   void Detach();
@@ -85,7 +94,11 @@ class SessionEntry {
   std::mutex run_;  // held by the owner during a call
   mutable std::mutex guard_;
   core::Session* session_;  // guarded by guard_; null once detached
-  std::string database_, status_ = "sleeping", command_ = "AWAITING COMMAND";
+  // Guarded by guard_. The batch text is the caller's, valid while running_.
+  std::string database_;
+  bool running_ = false;
+  CallKind kind_ = CallKind::kBatch;
+  std::string_view batch_;
   bool open_ = true;  // guarded by guard_
   std::function<void()> on_close_;
 };
