@@ -11,9 +11,12 @@ void CallOutputs::Write(const engine::CallResult& result) {
   if (!list.empty() && result.return_status) {
     list[0].value = Variant(static_cast<int32_t>(*result.return_status));
   }
-  for (size_t a = 0; a < positions.size() && a < result.outputs.size(); ++a) {
-    Parameter& p = list[static_cast<size_t>(positions[a])];
-    if (p.direction == 2 || p.direction == 3) p.value = ToVariant(result.outputs[a], types[a]);
+  if (map == nullptr) return;
+  for (size_t a = 0; a < map->positions.size() && a < result.outputs.size(); ++a) {
+    const auto position = static_cast<size_t>(map->positions[a]);
+    if (position >= list.size()) continue;  // the list was cut down meanwhile
+    Parameter& p = list[position];
+    if (p.direction == 2 || p.direction == 3) p.value = ToVariant(result.outputs[a], map->types[a]);
   }
 }
 
