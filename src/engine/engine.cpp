@@ -139,11 +139,15 @@ class ConnectionImpl : public Connection {
  private:
   // Marks the session busy in the registry for the length of one call.
   struct Call {
-    Call(server::SessionEntry& e, server::CallKind kind, std::string_view batch = {}) : entry(e) {
-      entry.Enter(kind, batch);
+    Call(server::SessionEntry& e, server::CallKind kind, std::string_view batch = {})
+        : entry(e), running{kind, batch} {
+      entry.Enter(&running);
     }
     ~Call() { entry.Leave(); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
     server::SessionEntry& entry;
+    const server::SessionEntry::RunningCall running;  // the entry points here until Leave
   };
 
   std::shared_ptr<server::Server> server_;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #include "engine/core/lib.h"
 #include "engine/core/storage.h"
@@ -159,8 +160,7 @@ Session::Session(std::shared_ptr<EngineShared> shared, const ConnectOptions& opt
 Session::~Session() { CloseDatabase(); }
 
 void Session::CloseDatabase() {
-  last_batch_ = nullptr;
-  batch_cache_.clear();
+  DropBatchCache();
   proc_cache_.clear();
   catalog_.reset();
   if (db_) {
@@ -416,33 +416,48 @@ int64_t Session::NextIdentity(int64_t object_id, std::string_view schema) {
 
 // ---- batches ----------------------------------------------------------------
 
-std::shared_ptr<ParsedBatch> Session::Parse(std::string_view sql) {
-  if (last_batch_ != nullptr && last_batch_->first == sql) return last_batch_->second;
+ParsedBatch& Session::Parse(std::string_view sql) {
+  if (last_batch_ != nullptr && last_batch_->first == sql) return *last_batch_->second;
   auto it = batch_cache_.find(sql);
   if (it == batch_cache_.end()) {
     auto parsed = std::make_shared<ParsedBatch>();
     parsed->batch = parser::ParseBatch(sql);
-    if (batch_cache_.size() >= kBatchCacheSize) {
-      last_batch_ = nullptr;
-      batch_cache_.clear();
-    }
+    if (batch_cache_.size() >= kBatchCacheSize) DropBatchCache();
     it = batch_cache_.emplace(std::string(sql), std::move(parsed)).first;
   }
   last_batch_ = &*it;
-  return it->second;
+  return *it->second;
+}
+
+void Session::DropBatchCache() {
+  last_batch_ = nullptr;
+  if (calls_ > 0) {
+    for (auto& [text, parsed] : batch_cache_) retired_.push_back(std::move(parsed));
+  }
+  batch_cache_.clear();
+}
+
+Session::CallScope::CallScope(Session& s) : s_(s) {
+  if (!s_.db_) throw MakeError(0, 20, 1, "The connection is closed.");
+  ++s_.calls_;
+  // Only the owner's next call reads the flag back, so no ordering is due.
+  s_.cancel_.store(false, std::memory_order_relaxed);
+  s_.timed_out_ = false;
+  if (s_.timeout_seconds_ > 0) {
+    s_.deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(s_.timeout_seconds_);
+  }
+  s_.CheckVersion();
+}
+
+Session::CallScope::~CallScope() {
+  if (--s_.calls_ == 0) s_.retired_.clear();
 }
 
 bool Session::ExecuteBatch(std::string_view sql, ResultSink& sink) {
-  if (!db_) throw MakeError(0, 20, 1, "The connection is closed.");
-  cancel_.store(false);
-  timed_out_ = false;
-  if (timeout_seconds_ > 0) {
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds_);
-  }
-  CheckVersion();
-  std::shared_ptr<ParsedBatch> parsed;
+  CallScope call(*this);
+  ParsedBatch* parsed;
   try {
-    parsed = Parse(sql);
+    parsed = &Parse(sql);
   } catch (const EngineError& e) {
     sink.OnMessage(e.message());
     last_error_ = e.number();
@@ -595,7 +610,9 @@ Prepared& Session::Prepare(Ctx& ctx, const void* node, int tag, F translate) {
 
 void Session::Bind(Prepared& p, Ctx& ctx) {
   sqlite3_stmt* st = p.stmt.get();
-  sqlite3_reset(st);
+  // Statements are reset after each use; one left running (an error path
+  // that did not) is reset here so that it takes new values.
+  if (sqlite3_stmt_busy(st)) sqlite3_reset(st);
   for (size_t i = 0; i < p.t.params.size(); ++i) {
     const std::string& name = p.t.params[i];
     int index = static_cast<int>(i) + 1;
@@ -830,13 +847,38 @@ void Session::ExecQuery(const ast::Statement& s, Ctx& ctx) {
   sqlite3_stmt* st = p.stmt.get();
   int64_t rows = 0;
   size_t n = p.t.columns.size();
+  // Integer and text cells, the common ones, are built in place; the rest
+  // go through ReadValue. The storage of each column is looked up once.
+  enum class Cell : uint8_t { kInt, kText, kOther };
+  std::vector<Cell> cells(n, Cell::kOther);
+  for (size_t i = 0; i < n; ++i) {
+    sql::Storage storage = sql::StorageOf(p.t.columns[i].type.type);
+    if (storage == sql::Storage::kInt) cells[i] = Cell::kInt;
+    if (storage == sql::Storage::kText || storage == sql::Storage::kGuid) cells[i] = Cell::kText;
+  }
   try {
     while (p.stmt.Step()) {
       ++rows;
       std::vector<Value> row;
       row.reserve(n);
       for (size_t i = 0; i < n; ++i) {
-        row.push_back(ReadValue(st, static_cast<int>(i), p.t.columns[i].type));
+        const int col = static_cast<int>(i);
+        const int kind = sqlite3_column_type(st, col);
+        if (kind == SQLITE_NULL) {
+          row.emplace_back();
+        } else if (cells[i] == Cell::kInt && kind == SQLITE_INTEGER) {
+          row.emplace_back(std::in_place_type<int64_t>, sqlite3_column_int64(st, col));
+        } else if (cells[i] == Cell::kText) {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
+          if (text == nullptr) {
+            row.emplace_back(std::in_place_type<std::string>);
+          } else {
+            row.emplace_back(std::in_place_type<std::string>, text,
+                             static_cast<size_t>(sqlite3_column_bytes(st, col)));
+          }
+        } else {
+          row.push_back(ReadValue(st, col, p.t.columns[i].type));
+        }
       }
       if (!ctx.sink->Row(std::move(row))) break;
     }
@@ -864,13 +906,14 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
                   p.t.target->identity_index >= 0 && !explicit_identity;
   if (identity) EnsureIdentity(*p.t.target);
   Bind(p, ctx);
-  Value before = identity_;
-  if (s.kind == ast::StmtKind::kInsert) identity_ = std::monostate{};
+  // @@IDENTITY as it was, put back when the insert fails or makes none.
+  Value before;
+  if (s.kind == ast::StmtKind::kInsert && !IsNull(identity_)) before = std::exchange(identity_, {});
   try {
     while (p.stmt.Step()) {
     }
   } catch (const EngineError& e) {
-    if (s.kind == ast::StmtKind::kInsert) identity_ = before;
+    if (s.kind == ast::StmtKind::kInsert) identity_ = std::move(before);
     if (e.number() == 515 && p.t.target) {
       // SQL Server names the table in full and the statement that failed.
       std::string column;
@@ -886,7 +929,7 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
     }
     throw;
   } catch (...) {
-    if (s.kind == ast::StmtKind::kInsert) identity_ = before;
+    if (s.kind == ast::StmtKind::kInsert) identity_ = std::move(before);
     throw;
   }
   sqlite3_reset(p.stmt.get());
@@ -897,7 +940,10 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
     std::lock_guard<std::mutex> lock(shared_->identity_mutex);
     shared_->identities.erase(IdentityKey(p.t.target->id, p.t.target->schema));
   }
-  if (s.kind == ast::StmtKind::kInsert && !identity && !explicit_identity) identity_ = before;
+  if (s.kind == ast::StmtKind::kInsert && !identity && !explicit_identity &&
+      !(IsNull(before) && IsNull(identity_))) {
+    identity_ = std::move(before);
+  }
   row_count_ = n;
   if (!nocount_) ctx.sink->RowCount(n);
 }
@@ -1655,10 +1701,10 @@ int Session::RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink,
   std::string stmt = TextOfValue(args[0].value);
   std::string decl = args.size() > 1 ? TextOfValue(args[1].value) : "";
   std::string text = "CREATE PROCEDURE sp_executesql " + decl + " AS\n" + stmt;
-  auto parsed = Parse(text);
+  ParsedBatch& parsed = Parse(text);
   std::vector<ArgValue> rest(args.begin() + std::min<size_t>(2, args.size()), args.end());
   std::vector<Value> outs;
-  int status = RunProcedureAst(*parsed->batch.statements[0], *parsed, "", rest, sink, &outs);
+  int status = RunProcedureAst(*parsed.batch.statements[0], parsed, "", rest, sink, &outs);
   if (outputs) {
     outputs->assign(args.size(), Value{});
     for (size_t i = 0; i < outs.size() && i + 2 < args.size(); ++i) (*outputs)[i + 2] = outs[i];
@@ -1813,7 +1859,7 @@ void Session::ExecExec(const ast::Statement& s, Ctx& ctx) {
 void Session::ExecExecString(const ast::Statement& s, Ctx& ctx) {
   Value v = EvalScalar(ctx, *s.value, nullptr, nullptr);
   std::string text = TextOfValue(v);
-  auto parsed = Parse(text);
+  ParsedBatch& parsed = Parse(text);
   Frame frame;
   frame.proc = ctx.frame->proc;
   Frame* saved = frame_;
@@ -1823,14 +1869,14 @@ void Session::ExecExecString(const ast::Statement& s, Ctx& ctx) {
     Frame* f;
     ~Restore() { s->frame_ = f; }
   } restore{this, saved};
-  Ctx inner{parsed.get(), ctx.sink, &frame};
+  Ctx inner{&parsed, ctx.sink, &frame};
   ++depth_;
   struct Depth {
     int* d;
     ~Depth() { --*d; }
   } depth{&depth_};
   try {
-    ExecList(parsed->batch.statements, inner);
+    ExecList(parsed.batch.statements, inner);
   } catch (const BatchAbort& a) {
     if (!a.scope_only) throw;
     keep_error_ = true;
@@ -1839,13 +1885,7 @@ void Session::ExecExecString(const ast::Statement& s, Ctx& ctx) {
 
 CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcArgument>& args,
                                   ResultSink& sink) {
-  if (!db_) throw MakeError(0, 20, 1, "The connection is closed.");
-  cancel_.store(false);
-  timed_out_ = false;
-  if (timeout_seconds_ > 0) {
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds_);
-  }
-  CheckVersion();
+  CallScope call(*this);
   CallResult result;
   std::vector<ArgValue> values;
   values.reserve(args.size());

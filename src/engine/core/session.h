@@ -123,7 +123,24 @@ class Session : public TranslateEnv {
   void CheckVersion();
   void CheckCancel();
 
-  std::shared_ptr<ParsedBatch> Parse(std::string_view sql);
+  // The parsed form of a batch, from the cache. It stays valid until the
+  // outermost call of the session ends, even when the cache is dropped
+  // meanwhile (USE, a full cache): dropped batches are retired until then.
+  ParsedBatch& Parse(std::string_view sql);
+  void DropBatchCache();
+
+  // Brackets a call from the client (batch or procedure): resets the
+  // cancel state, starts the time-out, and frees retired batches at the end.
+  class CallScope {
+   public:
+    explicit CallScope(Session& s);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+   private:
+    Session& s_;
+  };
   bool RunBatch(ParsedBatch& parsed, ResultSink& sink, Frame& frame);
   Flow ExecList(const std::vector<ast::StmtPtr>& list, Ctx& ctx);
   Flow Exec(const ast::Statement& s, Ctx& ctx);
@@ -217,6 +234,8 @@ class Session : public TranslateEnv {
       std::unordered_map<std::string, std::shared_ptr<ParsedBatch>, TextHash, std::equal_to<>>;
   BatchCache batch_cache_;
   BatchCache::value_type* last_batch_ = nullptr;
+  int calls_ = 0;  // calls under way (CallScope)
+  std::vector<std::shared_ptr<ParsedBatch>> retired_;
   std::map<std::string, std::shared_ptr<ParsedBatch>> proc_cache_;
 };
 

@@ -151,7 +151,7 @@ void SessionEntry::Closed() {
   if (on_close_) on_close_();
 }
 
-void SessionEntry::Enter(CallKind kind, std::string_view batch) {
+void SessionEntry::Enter(const RunningCall* call) {
   run_.lock();
   if (killed_.load()) {
     bool closed;
@@ -164,25 +164,27 @@ void SessionEntry::Enter(CallKind kind, std::string_view batch) {
     throw MakeError(596, 21, 1,
                     "Cannot continue the execution because the session is in the kill state.");
   }
-  std::lock_guard<std::mutex> g(guard_);
-  running_ = true;
-  kind_ = kind;
-  batch_ = batch;
+  // Published for Info(), which reads *call under guard_ after loading it.
+  call_.store(call, std::memory_order_release);
 }
 
 void SessionEntry::Leave() {
-  bool killed;
-  bool closed = false;
-  {
-    std::lock_guard<std::mutex> g(guard_);
-    running_ = false;
-    batch_ = {};  // the caller's text may go as soon as the call returns
-    if (session_ && Access::IsOpen(*session_)) {
-      const std::string& db = Access::DatabaseRef(*session_);
-      if (db != database_) database_ = db;
+  // Sequentially consistent with Info(): either it counted itself in
+  // readers_ before this store (and is waited for), or it finds no call.
+  call_.store(nullptr);
+  if (readers_.load() != 0) std::lock_guard<std::mutex> wait(guard_);
+  if (session_ != nullptr && Access::IsOpen(*session_)) {
+    const std::string& db = Access::DatabaseRef(*session_);
+    if (db != database_) {
+      std::lock_guard<std::mutex> g(guard_);
+      database_ = db;
     }
-    killed = killed_.load();
-    if (killed) closed = CloseLocked();
+  }
+  const bool killed = killed_.load();
+  bool closed = false;
+  if (killed) {
+    std::lock_guard<std::mutex> g(guard_);
+    closed = CloseLocked();
   }
   run_.unlock();
   if (closed) Closed();
@@ -237,17 +239,23 @@ SessionInfo SessionEntry::Info() const {
   i.program = program_;
   i.database = database_;
   i.open = open_;
+  readers_.fetch_add(1);
+  struct Done {
+    std::atomic<int>& readers;
+    ~Done() { readers.fetch_sub(1); }
+  } done{readers_};
+  const RunningCall* call = call_.load();
   if (killed_.load()) {
     i.status = "killed";
     i.command = "KILLED/ROLLBACK";
-  } else if (!running_) {
+  } else if (call == nullptr) {
     i.status = "sleeping";
     i.command = "AWAITING COMMAND";
   } else {
     i.status = "runnable";
-    i.command = kind_ == CallKind::kProcedure  ? "EXECUTE"
-                : kind_ == CallKind::kDescribe ? "SELECT"
-                                               : CommandOf(batch_);
+    i.command = call->kind == CallKind::kProcedure  ? "EXECUTE"
+                : call->kind == CallKind::kDescribe ? "SELECT"
+                                                    : CommandOf(call->batch);
   }
   return i;
 }
