@@ -95,8 +95,8 @@ class DriverConnection {
   // result sets are read past. The first database error is raised once
   // the outputs are written, as with CallProcedure's cursor read to its end.
   virtual void ExecProcedure(std::string_view name,
-                             std::shared_ptr<std::vector<Parameter>> params) {
-    CallProcedure(name, std::move(params))->Drain();
+                             const std::shared_ptr<std::vector<Parameter>>& params) {
+    CallProcedure(name, params)->Drain();
   }
 
   // As ExecuteBatch and CallProcedure, for a record set that reads the

@@ -4,10 +4,8 @@
 
 namespace tillbase::db::embedded {
 
-void CallOutputs::Write(const engine::CallResult& result) {
-  if (params == nullptr) return;
-  std::shared_ptr<std::vector<Parameter>> target = std::move(params);
-  std::vector<Parameter>& list = *target;
+void WriteOutputs(const engine::CallResult& result, const ArgumentMap* map,
+                  std::vector<Parameter>& list) {
   if (!list.empty() && result.return_status) {
     list[0].value = Variant(static_cast<int32_t>(*result.return_status));
   }
@@ -18,6 +16,12 @@ void CallOutputs::Write(const engine::CallResult& result) {
     Parameter& p = list[position];
     if (p.direction == 2 || p.direction == 3) p.value = ToVariant(result.outputs[a], map->types[a]);
   }
+}
+
+void CallOutputs::Write(const engine::CallResult& result) {
+  if (params == nullptr) return;
+  std::shared_ptr<std::vector<Parameter>> target = std::move(params);
+  WriteOutputs(result, map.get(), *target);
 }
 
 }  // namespace tillbase::db::embedded

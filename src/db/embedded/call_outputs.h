@@ -17,6 +17,11 @@ struct ArgumentMap {
   std::vector<engine::TypeInfo> types;
 };
 
+// Writes the return status to position 0 of the list and the outputs to
+// their parameters.
+void WriteOutputs(const engine::CallResult& result, const ArgumentMap* map,
+                  std::vector<Parameter>& list);
+
 struct CallOutputs {
   std::shared_ptr<std::vector<Parameter>> params;  // null for a batch
   std::shared_ptr<const ArgumentMap> map;

@@ -206,16 +206,17 @@ class EmbeddedConnection : public DriverConnection {
   }
 
   void ExecProcedure(std::string_view name,
-                     std::shared_ptr<std::vector<Parameter>> params) override {
+                     const std::shared_ptr<std::vector<Parameter>>& params) override {
+    // The call is over when this returns, so the list and the map are used
+    // in place, without taking shares of them.
     Settle();
-    CallOutputs outputs;
-    outputs.map = MapFor(name, *params);
-    FillArguments(*params, *outputs.map, call_args_);
-    outputs.params = std::move(params);
+    std::vector<Parameter>& list = *params;
+    const ArgumentMap& map = *MapFor(name, list);
+    FillArguments(list, map, call_args_);
     FirstErrorSink sink;
     engine::CallResult result;
     Guard([&] { result = connection_->CallProcedure(name, call_args_, sink); });
-    outputs.Write(result);
+    WriteOutputs(result, &map, list);
     if (sink.error) throw DbError(sink.error->text, sink.error->number);
   }
 
@@ -305,8 +306,8 @@ class EmbeddedConnection : public DriverConnection {
   // The argument map for calling `name` with a list of this shape: kept
   // while the procedure, its description and the list's directions stay the
   // same, so that a repeated call builds nothing.
-  std::shared_ptr<const ArgumentMap> MapFor(std::string_view name,
-                                            const std::vector<Parameter>& params) {
+  const std::shared_ptr<const ArgumentMap>& MapFor(std::string_view name,
+                                                   const std::vector<Parameter>& params) {
     if (map_ != nullptr && map_serial_ == described_serial_ && map_name_ == name &&
         map_directions_.size() == params.size()) {
       bool same = true;
@@ -344,7 +345,7 @@ class EmbeddedConnection : public DriverConnection {
     for (size_t a = 0; a < args.size(); ++a) {
       const Parameter& p = params[static_cast<size_t>(map.positions[a])];
       engine::ProcArgument& arg = args[a];
-      arg.name = p.name;
+      if (arg.name != p.name) arg.name = p.name;  // a repeated call has it already
       arg.output = p.direction == 2 || p.direction == 3;
       // A parameter given no value takes its declared default when it has
       // one, as an omitted argument would.
