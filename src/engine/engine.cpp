@@ -135,6 +135,7 @@ class ConnectionImpl : public Connection {
   std::string CurrentDatabase() const override { return session_.CurrentDatabase(); }
   int Spid() const override { return session_.Spid(); }
   int TransactionCount() const override { return session_.TransactionCount(); }
+  uint64_t CatalogVersion() const override { return session_.CatalogVersion(); }
 
  private:
   // Marks the session busy in the registry for the length of one call.

@@ -114,6 +114,35 @@ TEST_F(StoredProcTest, RepeatedCallsFollowTheListAndTheProcedure) {
   EXPECT_EQ(sp.Params().Items(0).value, Variant(3));
 }
 
+// A refresh may reuse the list it read last, but not once the procedure was
+// changed (by another connection too), nor in another database with a
+// procedure of that name.
+TEST_F(StoredProcTest, RefreshSeesChangesToTheProcedure) {
+  auto names = [](StoredProc& sp) {
+    sp.RefreshParameters();
+    std::string out;
+    for (int i = 1; i < sp.Params().Count(); ++i) out += sp.Params().Items(i).name + " ";
+    return out;
+  };
+  StoredProc sp(&connection());
+  sp.SetProcedureName("p_rows");
+  EXPECT_EQ(names(sp), "@n ");
+  EXPECT_EQ(names(sp), "@n ");
+
+  Connection other(testing::EmbeddedSettings(dir_.path()));
+  testing::SetSqlLogin(other, "master");
+  other.Open();
+  other.Execute("ALTER PROCEDURE p_rows @n int, @m int = 1 AS SELECT @n + @m AS n");
+  EXPECT_EQ(names(sp), "@n @m ");
+
+  Exec("CREATE DATABASE shop2");
+  Exec("USE shop2");
+  Exec("CREATE PROCEDURE p_rows @k int, @l int, @z int AS SELECT @k AS n");
+  EXPECT_EQ(names(sp), "@k @l @z ");
+  Exec("USE master");
+  EXPECT_EQ(names(sp), "@n @m ");
+}
+
 TEST_F(StoredProcTest, OpenForRowsAndTheOpenDatasetRule) {
   StoredProc sp(&connection());
   sp.SetProcedureName("p_rows");

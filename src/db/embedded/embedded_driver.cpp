@@ -252,11 +252,18 @@ class EmbeddedConnection : public DriverConnection {
 
   std::vector<Parameter> DescribeProcedure(std::string_view name) override {
     Settle();
+    // Callers refresh before every call; the description read last is
+    // kept while the catalogue has not changed since and the same
+    // procedure is asked for in the same database. The version is read
+    // first, so a change made meanwhile makes the next refresh ask again.
+    const uint64_t version = connection_->CatalogVersion();
+    std::string database = connection_->CurrentDatabase();
+    if (described_version_ == version && described_name_ == name &&
+        described_database_ == database) {
+      return described_params_;
+    }
     std::vector<engine::ProcParamInfo> info;
     Guard([&] { info = connection_->DescribeProcedure(name); });
-    described_name_ = std::string(name);
-    described_ = info;
-    ++described_serial_;
     std::vector<Parameter> out;
     for (const engine::ProcParamInfo& i : info) {
       Parameter p;
@@ -270,6 +277,12 @@ class EmbeddedConnection : public DriverConnection {
       p.has_default = i.has_default;
       out.push_back(std::move(p));
     }
+    described_name_ = std::string(name);
+    described_database_ = std::move(database);
+    described_version_ = version;
+    described_ = std::move(info);
+    described_params_ = out;
+    ++described_serial_;
     return out;
   }
 
@@ -407,6 +420,9 @@ class EmbeddedConnection : public DriverConnection {
   int timeout_ = -1;
   std::string described_name_;
   std::vector<engine::ProcParamInfo> described_;
+  std::string described_database_;
+  uint64_t described_version_ = 0;  // the catalogue version it was read at
+  std::vector<Parameter> described_params_;
   uint64_t described_serial_ = 0;  // counts descriptions, so a map knows its own
   std::shared_ptr<const ArgumentMap> map_;
   std::string map_name_;

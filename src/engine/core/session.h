@@ -82,6 +82,7 @@ class Session : public TranslateEnv {
   std::string CurrentDatabase() const { return database_; }
   int Spid() const { return spid_; }
   int TransactionCount() const { return trancount_; }
+  uint64_t CatalogVersion() const { return shared_->schema_version.load(); }
 
   // TranslateEnv
   std::optional<TypeInfo> VariableType(std::string_view name) override;
