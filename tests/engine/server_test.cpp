@@ -361,6 +361,34 @@ TEST_F(ServerTest, RestoreNeedsExclusiveUse) {
 // Runs under ThreadSanitizer in CI.
 class ServerConcurrency : public ServerTest {};
 
+// sp_who reads a running batch's text, which belongs to the caller and goes
+// as soon as its call returns: readers on one thread, short batches in
+// freshly allocated text on another (ASan would see a read of freed text).
+TEST_F(ServerConcurrency, SpWhoWhileAnotherSessionRunsShortBatches) {
+  auto busy = Connect();
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 300; ++i) {
+      auto text = std::make_unique<std::string>("SELECT " + std::to_string(i) + " AS n, 'padding'");
+      BatchResult r = busy->ExecuteBatch(*text);
+      EXPECT_FALSE(r.HasError());
+    }
+    done = true;
+  });
+  int seen = 0;
+  while (!done.load()) {
+    BatchResult who = Run("sp_who");
+    for (const auto& row : who.result_sets.at(0).rows) {
+      if (std::stoi(Str(row[0])) != busy->Spid()) continue;
+      const std::string cmd = Str(row[7]);
+      EXPECT_TRUE(cmd == "SELECT" || cmd == "AWAITING COMMAND") << cmd;
+      ++seen;
+    }
+  }
+  worker.join();
+  EXPECT_GT(seen, 0);
+}
+
 TEST_F(ServerConcurrency, KillInterruptsARunningStatement) {
   Run("CREATE DATABASE shop");
   auto victim = Connect("shop");
