@@ -863,19 +863,25 @@ void Session::ExecQuery(const ast::Statement& s, Ctx& ctx) {
       row.reserve(n);
       for (size_t i = 0; i < n; ++i) {
         const int col = static_cast<int>(i);
+        if (cells[i] == Cell::kText) {
+          // Text comes back as text whatever the cell holds; no text
+          // pointer means NULL (or, seldom, an empty blob: ask then).
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
+          if (text != nullptr) {
+            row.emplace_back(std::in_place_type<std::string>, text,
+                             static_cast<size_t>(sqlite3_column_bytes(st, col)));
+          } else if (sqlite3_column_type(st, col) == SQLITE_NULL) {
+            row.emplace_back();
+          } else {
+            row.emplace_back(std::in_place_type<std::string>);
+          }
+          continue;
+        }
         const int kind = sqlite3_column_type(st, col);
         if (kind == SQLITE_NULL) {
           row.emplace_back();
         } else if (cells[i] == Cell::kInt && kind == SQLITE_INTEGER) {
           row.emplace_back(std::in_place_type<int64_t>, sqlite3_column_int64(st, col));
-        } else if (cells[i] == Cell::kText) {
-          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
-          if (text == nullptr) {
-            row.emplace_back(std::in_place_type<std::string>);
-          } else {
-            row.emplace_back(std::in_place_type<std::string>, text,
-                             static_cast<size_t>(sqlite3_column_bytes(st, col)));
-          }
         } else {
           row.push_back(ReadValue(st, col, p.t.columns[i].type));
         }
