@@ -364,9 +364,9 @@ class EmbeddedConnection : public DriverConnection {
       // one, as an omitted argument would.
       arg.use_default = p.value.IsEmpty() && p.has_default && !arg.output;
       if (arg.use_default) {
-        arg.value = std::monostate{};
+        arg.value.emplace<std::monostate>();
       } else {
-        arg.value = FromVariant(p.value);
+        AssignFromVariant(p.value, arg.value);
       }
       const engine::TypeInfo& type = map.types[a];
       if (arg.output && type.type != engine::SqlType::kSqlVariant) {
