@@ -172,7 +172,9 @@ void SessionEntry::Leave() {
   // Sequentially consistent with Info(): either it counted itself in
   // readers_ before this store (and is waited for), or it finds no call.
   call_.store(nullptr);
-  if (readers_.load() != 0) std::lock_guard<std::mutex> wait(guard_);
+  if (readers_.load() != 0) {
+    std::lock_guard<std::mutex> wait(guard_);  // held by the reader until it is done
+  }
   if (session_ != nullptr && Access::IsOpen(*session_)) {
     const std::string& db = Access::DatabaseRef(*session_);
     if (db != database_) {
