@@ -91,6 +91,14 @@ class DriverConnection {
   virtual std::unique_ptr<BatchCursor> CallProcedure(
       std::string_view name, std::shared_ptr<std::vector<Parameter>> params) = 0;
 
+  // Calls a stored procedure for its return status and outputs alone:
+  // result sets are read past. The first database error is raised once
+  // the outputs are written, as with CallProcedure's cursor read to its end.
+  virtual void ExecProcedure(std::string_view name,
+                             const std::shared_ptr<std::vector<Parameter>>& params) {
+    CallProcedure(name, params)->Drain();
+  }
+
   // As ExecuteBatch and CallProcedure, for a record set that reads the
   // results as it goes (in blocks) and may stay open while the connection
   // runs other statements; a driver that streams only here may buffer the

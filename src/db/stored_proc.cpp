@@ -49,8 +49,7 @@ void StoredProc::RefreshParameters() {
 void StoredProc::ExecProc() {
   CheckName();
   DriverConnection& driver = PrepareDriver();
-  std::unique_ptr<BatchCursor> cursor = driver.CallProcedure(name_, params_.shared());
-  cursor->Drain();
+  driver.ExecProcedure(name_, params_.shared());
 }
 
 std::unique_ptr<BatchCursor> StoredProc::StartCursor() {

@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cctype>
 #include <filesystem>
 #include <mutex>
 
@@ -18,8 +17,8 @@ namespace tillbase::engine {
 
 std::string Decimal::ToString() const {
   bool neg = unscaled < 0;
-  unsigned __int128 m = neg ? static_cast<unsigned __int128>(-unscaled)
-                            : static_cast<unsigned __int128>(unscaled);
+  unsigned __int128 m =
+      neg ? static_cast<unsigned __int128>(-unscaled) : static_cast<unsigned __int128>(unscaled);
   std::string digits;
   do {
     digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
@@ -58,7 +57,8 @@ Decimal Decimal::Parse(std::string_view text) {
     }
     digits = true;
     if (d.scale >= 38 || d.unscaled > (static_cast<__int128>(1) << 120)) {
-      throw EngineError(8115, 16, "Arithmetic overflow error converting varchar to data type numeric.");
+      throw EngineError(8115, 16,
+                        "Arithmetic overflow error converting varchar to data type numeric.");
     }
     d.unscaled = d.unscaled * 10 + (c - '0');
     if (point) ++d.scale;
@@ -105,27 +105,6 @@ BatchResult Connection::ExecuteBatch(std::string_view sql) {
 
 namespace {
 
-// What sp_who shows a running batch doing: its first words.
-std::string CommandOf(std::string_view sql) {
-  std::string words;
-  int count = 0;
-  size_t i = 0;
-  while (i < sql.size() && count < 2) {
-    while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
-    size_t start = i;
-    while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i]))) ++i;
-    if (i == start) break;
-    std::string w(sql.substr(start, i - start));
-    for (char& c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (count == 0 && (w == "EXEC" || w == "EXECUTE")) return "EXECUTE";
-    words += (count ? " " : "") + w;
-    ++count;
-    if (w != "BACKUP" && w != "RESTORE" && w != "CREATE" && w != "DROP" && w != "ALTER") break;
-  }
-  if (words.empty()) return "SELECT";
-  return words.substr(0, 16);
-}
-
 class ConnectionImpl : public Connection {
  public:
   ConnectionImpl(std::shared_ptr<core::EngineShared> shared, const ConnectOptions& options)
@@ -138,16 +117,17 @@ class ConnectionImpl : public Connection {
   }
 
   bool ExecuteBatch(std::string_view sql, ResultSink& sink) override {
-    Call call(*entry_, CommandOf(sql));
+    Call call(*entry_, server::CallKind::kBatch, sql);
     return session_.ExecuteBatch(sql, sink);
   }
   CallResult CallProcedure(std::string_view name, const std::vector<ProcArgument>& args,
                            ResultSink& sink) override {
-    Call call(*entry_, "EXECUTE");
+    Call call(*entry_, server::CallKind::kProcedure);
     return session_.CallProcedure(name, args, sink);
   }
   std::vector<ProcParamInfo> DescribeProcedure(std::string_view name) override {
-    Call call(*entry_, "SELECT");  // a killed session has no catalogue left to read
+    // A killed session has no catalogue left to read.
+    Call call(*entry_, server::CallKind::kDescribe);
     return session_.DescribeProcedure(name);
   }
   void Cancel() override { session_.Cancel(); }
@@ -155,13 +135,20 @@ class ConnectionImpl : public Connection {
   std::string CurrentDatabase() const override { return session_.CurrentDatabase(); }
   int Spid() const override { return session_.Spid(); }
   int TransactionCount() const override { return session_.TransactionCount(); }
+  uint64_t CatalogVersion() const override { return session_.CatalogVersion(); }
 
  private:
   // Marks the session busy in the registry for the length of one call.
   struct Call {
-    Call(server::SessionEntry& e, std::string command) : entry(e) { entry.Enter(std::move(command)); }
+    Call(server::SessionEntry& e, server::CallKind kind, std::string_view batch = {})
+        : entry(e), running{kind, batch} {
+      entry.Enter(&running);
+    }
     ~Call() { entry.Leave(); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
     server::SessionEntry& entry;
+    const server::SessionEntry::RunningCall running;  // the entry points here until Leave
   };
 
   std::shared_ptr<server::Server> server_;
@@ -184,9 +171,8 @@ class EngineImpl : public Engine {
     std::error_code ec;
     std::filesystem::create_directories(options.data_dir, ec);
     if (ec || !std::filesystem::is_directory(options.data_dir)) {
-      throw EngineError(5123, 16,
-                        "Cannot create the data directory '" + options.data_dir + "': " +
-                            ec.message());
+      throw EngineError(
+          5123, 16, "Cannot create the data directory '" + options.data_dir + "': " + ec.message());
     }
     // Opening master once creates and initialises it.
     ConnectOptions master;
@@ -199,7 +185,8 @@ class EngineImpl : public Engine {
     // operating-system user for a trusted login.
     ConnectOptions checked = options;
     checked.login = shared_->server->Authenticate(options);
-    if (checked.database.empty()) checked.database = shared_->server->DefaultDatabase(checked.login);
+    if (checked.database.empty())
+      checked.database = shared_->server->DefaultDatabase(checked.login);
     // Until the connection is in the session registry, a restore must see
     // that its database is being opened.
     shared_->server->BeginOpen(checked.database);

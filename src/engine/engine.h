@@ -60,7 +60,7 @@ struct TypeInfo {
 struct Decimal {
   __int128 unscaled = 0;
   int scale = 0;
-  std::string ToString() const;           // "12.50" keeps the scale
+  std::string ToString() const;  // "12.50" keeps the scale
   double ToDouble() const;
   static Decimal Parse(std::string_view text);  // throws EngineError(8114) when not a number
   bool operator==(const Decimal&) const = default;
@@ -87,9 +87,9 @@ struct Column {
   std::string name;
   TypeInfo type;
   bool nullable = true;
-  bool identity = false;  // an IDENTITY column of a base table
-  std::string base_table; // the table a column comes from, when the query reads one table
-  bool key = false;       // part of the base table's primary key
+  bool identity = false;   // an IDENTITY column of a base table
+  std::string base_table;  // the table a column comes from, when the query reads one table
+  bool key = false;        // part of the base table's primary key
 };
 
 // An informational message (severity <= 10) or an error (severity >= 11).
@@ -219,12 +219,18 @@ class Connection {
   virtual std::string CurrentDatabase() const = 0;
   virtual int Spid() const = 0;
   virtual int TransactionCount() const = 0;
+
+  // A number that changes whenever an object of the engine's databases may
+  // have changed (DDL in any session, a rollback, a restored or dropped
+  // database). A description read at the same number still holds, so a
+  // caller may keep it instead of asking again.
+  virtual uint64_t CatalogVersion() const = 0;
 };
 
 struct EngineOptions {
-  std::string data_dir;       // created and initialised when empty
-  std::string sa_password;    // password of "sa" when the data directory is initialised
-  std::string server_name;    // @@SERVERNAME; the machine's host name when empty
+  std::string data_dir;     // created and initialised when empty
+  std::string sa_password;  // password of "sa" when the data directory is initialised
+  std::string server_name;  // @@SERVERNAME; the machine's host name when empty
 };
 
 class Engine {

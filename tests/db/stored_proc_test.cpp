@@ -78,6 +78,71 @@ TEST_F(StoredProcTest, ExecProcWritesReturnValueAndOutputs) {
   EXPECT_FALSE(sp.Active());
 }
 
+// Repeated calls reuse what they can, yet follow a changed direction and a
+// procedure changed and refreshed; result sets are passed over and the
+// outputs are written before the procedure's error is raised.
+TEST_F(StoredProcTest, RepeatedCallsFollowTheListAndTheProcedure) {
+  StoredProc sp(&connection());
+  sp.SetProcedureName("p_calc;1");
+  sp.RefreshParameters();
+  sp.ParamByName("@a").value = Variant(1);
+  sp.ParamByName("@label").value = Variant("x");
+  sp.ExecProc();
+  EXPECT_EQ(sp.ParamByName("@label").value, Variant("got x"));
+  sp.SetDirection(2, pdInput);  // sent, no longer written back
+  sp.ParamByName("@label").value = Variant("y");
+  sp.ExecProc();
+  EXPECT_EQ(sp.ParamByName("@label").value, Variant("y"));
+
+  Exec(
+      "ALTER PROCEDURE p_calc @a int, @label varchar(20) OUTPUT, @total numeric(18,4) OUTPUT, "
+      "@step int = 5 AS BEGIN SET @label = 'changed ' + @label RETURN @a END");
+  sp.RefreshParameters();
+  sp.ParamByName("@a").value = Variant(3);
+  sp.ParamByName("@label").value = Variant("a longer");
+  sp.ExecProc();
+  EXPECT_EQ(sp.ParamByName("@label").value, Variant("changed a longer"));  // not cut to 10
+  EXPECT_EQ(sp.Params().Items(0).value, Variant(3));
+
+  Exec(
+      "CREATE PROCEDURE p_late @out int OUTPUT AS BEGIN SELECT 1 AS n SET @out = 7 "
+      "RAISERROR('late', 16, 1) RETURN 3 END");
+  sp.SetProcedureName("p_late");
+  sp.RefreshParameters();
+  EXPECT_EQ(MessageOf([&] { sp.ExecProc(); }), "late");
+  EXPECT_EQ(sp.ParamByName("@out").value, Variant(7));
+  EXPECT_EQ(sp.Params().Items(0).value, Variant(3));
+}
+
+// A refresh may reuse the list it read last, but not once the procedure was
+// changed (by another connection too), nor in another database with a
+// procedure of that name.
+TEST_F(StoredProcTest, RefreshSeesChangesToTheProcedure) {
+  auto names = [](StoredProc& sp) {
+    sp.RefreshParameters();
+    std::string out;
+    for (int i = 1; i < sp.Params().Count(); ++i) out += sp.Params().Items(i).name + " ";
+    return out;
+  };
+  StoredProc sp(&connection());
+  sp.SetProcedureName("p_rows");
+  EXPECT_EQ(names(sp), "@n ");
+  EXPECT_EQ(names(sp), "@n ");
+
+  Connection other(testing::EmbeddedSettings(dir_.path()));
+  testing::SetSqlLogin(other, "master");
+  other.Open();
+  other.Execute("ALTER PROCEDURE p_rows @n int, @m int = 1 AS SELECT @n + @m AS n");
+  EXPECT_EQ(names(sp), "@n @m ");
+
+  Exec("CREATE DATABASE shop2");
+  Exec("USE shop2");
+  Exec("CREATE PROCEDURE p_rows @k int, @l int, @z int AS SELECT @k AS n");
+  EXPECT_EQ(names(sp), "@k @l @z ");
+  Exec("USE master");
+  EXPECT_EQ(names(sp), "@n @m ");
+}
+
 TEST_F(StoredProcTest, OpenForRowsAndTheOpenDatasetRule) {
   StoredProc sp(&connection());
   sp.SetProcedureName("p_rows");

@@ -200,6 +200,37 @@ TEST_F(ServerTest, SpWhoListsSessionsWithSqlServersColumns) {
   }
 }
 
+// "cmd" of a running call: the first words of its batch, read while it runs
+// (its own sp_who here); EXECUTE for a procedure call.
+TEST_F(ServerTest, SpWhoShowsWhatARunningCallIsDoing) {
+  auto own_cmd = [&](const std::vector<ResultSet>& sets) {
+    for (const auto& row : sets.at(0).rows) {
+      if (std::stoi(Str(row[0])) == sa_->Spid()) return Str(row[2]) + "/" + Str(row[7]);
+    }
+    return std::string("missing");
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {"exec sp_who", "runnable/EXECUTE"},
+      {"  Execute sp_who", "runnable/EXECUTE"},
+      {"select 1 exec sp_who", "runnable/SELECT"},
+      {"declare @x int exec sp_who", "runnable/DECLARE"},
+  };
+  for (const auto& [sql, cmd] : cases) {
+    BatchResult r = Run(sql);
+    std::vector<ResultSet> sets;
+    for (ResultSet& set : r.result_sets) {
+      if (!set.columns.empty() && set.columns[0].name == "spid") sets.push_back(std::move(set));
+    }
+    EXPECT_EQ(own_cmd(sets), cmd) << sql;
+  }
+  CollectingSink sink;
+  sa_->CallProcedure("sp_who", {}, sink);
+  EXPECT_EQ(own_cmd(sink.result().result_sets), "runnable/EXECUTE");
+  // Between calls the session waits for the next one.
+  auto other = Connect();
+  EXPECT_EQ(own_cmd(Run("sp_who", other.get()).result_sets), "sleeping/AWAITING COMMAND");
+}
+
 TEST_F(ServerTest, KillEndsAnIdleSessionAndRollsItsTransactionBack) {
   Run("CREATE DATABASE shop");
   Run("CREATE TABLE t (id int)", Connect("shop").get());
@@ -329,6 +360,34 @@ TEST_F(ServerTest, RestoreNeedsExclusiveUse) {
 
 // Runs under ThreadSanitizer in CI.
 class ServerConcurrency : public ServerTest {};
+
+// sp_who reads a running batch's text, which belongs to the caller and goes
+// as soon as its call returns: readers on one thread, short batches in
+// freshly allocated text on another (ASan would see a read of freed text).
+TEST_F(ServerConcurrency, SpWhoWhileAnotherSessionRunsShortBatches) {
+  auto busy = Connect();
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 300; ++i) {
+      auto text = std::make_unique<std::string>("SELECT " + std::to_string(i) + " AS n, 'padding'");
+      BatchResult r = busy->ExecuteBatch(*text);
+      EXPECT_FALSE(r.HasError());
+    }
+    done = true;
+  });
+  int seen = 0;
+  while (!done.load()) {
+    BatchResult who = Run("sp_who");
+    for (const auto& row : who.result_sets.at(0).rows) {
+      if (std::stoi(Str(row[0])) != busy->Spid()) continue;
+      const std::string cmd = Str(row[7]);
+      EXPECT_TRUE(cmd == "SELECT" || cmd == "AWAITING COMMAND") << cmd;
+      ++seen;
+    }
+  }
+  worker.join();
+  EXPECT_GT(seen, 0);
+}
 
 TEST_F(ServerConcurrency, KillInterruptsARunningStatement) {
   Run("CREATE DATABASE shop");

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "db/embedded/call_outputs.h"
 #include "db/embedded/streaming_cursor.h"
@@ -80,6 +81,17 @@ class RecordingSink : public engine::ResultSink {
   bool after_set_ = false;
 };
 
+// Keeps the first error of a call whose result sets nobody reads.
+class FirstErrorSink : public engine::ResultSink {
+ public:
+  void BeginResultSet(const std::vector<engine::Column>&) override {}
+  bool Row(std::vector<engine::Value>&&) override { return true; }
+  void OnMessage(const engine::Message& message) override {
+    if (message.IsError() && !error) error = message;
+  }
+  std::optional<engine::Message> error;
+};
+
 class EmbeddedCursor : public BatchCursor {
  public:
   explicit EmbeddedCursor(RecordingSink sink) : sink_(std::move(sink)) {}
@@ -150,16 +162,6 @@ class EmbeddedCursor : public BatchCursor {
   engine::CallResult result_;
 };
 
-// The engine's type of a parameter as the layer describes it, for
-// converting output values back.
-engine::TypeInfo EngineTypeOf(const Parameter& p, const std::vector<engine::ProcParamInfo>* info,
-                              size_t position) {
-  if (info != nullptr && position < info->size()) return (*info)[position].type;
-  engine::TypeInfo t;
-  t.type = engine::SqlType::kSqlVariant;
-  return t;
-}
-
 class EmbeddedConnection : public DriverConnection {
  public:
   EmbeddedConnection(std::shared_ptr<engine::Engine> engine,
@@ -192,13 +194,30 @@ class EmbeddedConnection : public DriverConnection {
       std::string_view name, std::shared_ptr<std::vector<Parameter>> params) override {
     Settle();
     CallOutputs outputs;
-    std::vector<engine::ProcArgument> args = Arguments(name, std::move(params), &outputs);
+    outputs.map = MapFor(name, *params);
+    FillArguments(*params, *outputs.map, call_args_);
+    outputs.params = std::move(params);
     RecordingSink sink;
     engine::CallResult result;
-    Guard([&] { result = connection_->CallProcedure(name, args, sink); });
+    Guard([&] { result = connection_->CallProcedure(name, call_args_, sink); });
     auto cursor = std::make_unique<EmbeddedCursor>(std::move(sink));
     cursor->SetOutputs(std::move(outputs), std::move(result));
     return cursor;
+  }
+
+  void ExecProcedure(std::string_view name,
+                     const std::shared_ptr<std::vector<Parameter>>& params) override {
+    // The call is over when this returns, so the list and the map are used
+    // in place, without taking shares of them.
+    Settle();
+    std::vector<Parameter>& list = *params;
+    const ArgumentMap& map = *MapFor(name, list);
+    FillArguments(list, map, call_args_);
+    FirstErrorSink sink;
+    engine::CallResult result;
+    Guard([&] { result = connection_->CallProcedure(name, call_args_, sink); });
+    WriteOutputs(result, &map, list);
+    if (sink.error) throw DbError(sink.error->text, sink.error->number);
   }
 
   std::unique_ptr<BatchCursor> OpenBatch(std::string_view sql) override {
@@ -217,7 +236,10 @@ class EmbeddedConnection : public DriverConnection {
       std::string_view name, std::shared_ptr<std::vector<Parameter>> params) override {
     Settle();
     CallOutputs outputs;
-    std::vector<engine::ProcArgument> args = Arguments(name, std::move(params), &outputs);
+    outputs.map = MapFor(name, *params);
+    std::vector<engine::ProcArgument> args;
+    FillArguments(*params, *outputs.map, args);
+    outputs.params = std::move(params);
     std::string proc(name);
     engine::Connection* connection = connection_.get();
     return Track(std::make_unique<StreamingCursor>(
@@ -230,10 +252,18 @@ class EmbeddedConnection : public DriverConnection {
 
   std::vector<Parameter> DescribeProcedure(std::string_view name) override {
     Settle();
+    // Callers refresh before every call; the description read last is
+    // kept while the catalogue has not changed since and the same
+    // procedure is asked for in the same database. The version is read
+    // first, so a change made meanwhile makes the next refresh ask again.
+    const uint64_t version = connection_->CatalogVersion();
+    std::string database = connection_->CurrentDatabase();
+    if (described_version_ == version && described_name_ == name &&
+        described_database_ == database) {
+      return described_params_;
+    }
     std::vector<engine::ProcParamInfo> info;
     Guard([&] { info = connection_->DescribeProcedure(name); });
-    described_name_ = std::string(name);
-    described_ = info;
     std::vector<Parameter> out;
     for (const engine::ProcParamInfo& i : info) {
       Parameter p;
@@ -247,6 +277,12 @@ class EmbeddedConnection : public DriverConnection {
       p.has_default = i.has_default;
       out.push_back(std::move(p));
     }
+    described_name_ = std::string(name);
+    described_database_ = std::move(database);
+    described_version_ = version;
+    described_ = std::move(info);
+    described_params_ = out;
+    ++described_serial_;
     return out;
   }
 
@@ -280,35 +316,65 @@ class EmbeddedConnection : public DriverConnection {
   // Rows the worker of an open record set may run ahead of its reader.
   static constexpr size_t kBlockRows = 1000;
 
-  std::vector<engine::ProcArgument> Arguments(std::string_view name,
-                                              std::shared_ptr<std::vector<Parameter>> params,
-                                              CallOutputs* outputs) {
-    std::vector<engine::ProcArgument> args;
+  // The argument map for calling `name` with a list of this shape: kept
+  // while the procedure, its description and the list's directions stay the
+  // same, so that a repeated call builds nothing.
+  const std::shared_ptr<const ArgumentMap>& MapFor(std::string_view name,
+                                                   const std::vector<Parameter>& params) {
+    if (map_ != nullptr && map_serial_ == described_serial_ && map_name_ == name &&
+        map_directions_.size() == params.size()) {
+      bool same = true;
+      for (size_t i = 0; i < params.size() && same; ++i) {
+        same = params[i].direction == map_directions_[i];
+      }
+      if (same) return map_;
+    }
+    // An output takes the declared type, not that of whatever value was
+    // passed in (a varchar(10) output must not be cut to the length of its
+    // input); inputs are converted to the declared type by the engine.
     const std::vector<engine::ProcParamInfo>* info = Described(name);
-    for (size_t i = 1; i < params->size(); ++i) {
-      const Parameter& p = (*params)[i];
-      if (p.direction == 4) continue;
-      engine::ProcArgument arg;
-      arg.name = p.name;
+    auto map = std::make_shared<ArgumentMap>();
+    map_directions_.assign(params.size(), 0);
+    for (size_t i = 0; i < params.size(); ++i) map_directions_[i] = params[i].direction;
+    for (size_t i = 1; i < params.size(); ++i) {
+      if (params[i].direction == 4) continue;
+      engine::TypeInfo type;
+      type.type = engine::SqlType::kSqlVariant;
+      if (info != nullptr && i < info->size()) type = (*info)[i].type;
+      map->positions.push_back(static_cast<int>(i));
+      map->types.push_back(type);
+    }
+    map_name_ = std::string(name);
+    map_serial_ = described_serial_;
+    map_ = std::move(map);
+    return map_;
+  }
+
+  // The engine arguments of a call: one per mapped parameter, by name. The
+  // vector's elements are overwritten, so a reused one allocates nothing.
+  static void FillArguments(const std::vector<Parameter>& params, const ArgumentMap& map,
+                            std::vector<engine::ProcArgument>& args) {
+    args.resize(map.positions.size());
+    for (size_t a = 0; a < args.size(); ++a) {
+      const Parameter& p = params[static_cast<size_t>(map.positions[a])];
+      engine::ProcArgument& arg = args[a];
+      if (arg.name != p.name) arg.name = p.name;  // a repeated call has it already
       arg.output = p.direction == 2 || p.direction == 3;
       // A parameter given no value takes its declared default when it has
       // one, as an omitted argument would.
-      if (p.value.IsEmpty() && p.has_default && !arg.output) {
-        arg.use_default = true;
+      arg.use_default = p.value.IsEmpty() && p.has_default && !arg.output;
+      if (arg.use_default) {
+        arg.value.emplace<std::monostate>();
       } else {
-        arg.value = FromVariant(p.value);
+        AssignFromVariant(p.value, arg.value);
       }
-      // An output takes the declared type, not that of whatever value was
-      // passed in; inputs are converted to the declared type by the engine
-      // anyway, and typing them costs a conversion more.
-      engine::TypeInfo type = EngineTypeOf(p, info, i);
-      if (arg.output && type.type != engine::SqlType::kSqlVariant) arg.type = type;
-      args.push_back(std::move(arg));
-      outputs->positions.push_back(static_cast<int>(i));
-      outputs->types.push_back(type);
+      const engine::TypeInfo& type = map.types[a];
+      if (arg.output && type.type != engine::SqlType::kSqlVariant) {
+        arg.type = type;
+      } else {
+        arg.type.reset();
+      }
     }
-    outputs->params = std::move(params);
-    return args;
   }
 
   // An open record set's worker holds the engine connection; anything else
@@ -354,6 +420,15 @@ class EmbeddedConnection : public DriverConnection {
   int timeout_ = -1;
   std::string described_name_;
   std::vector<engine::ProcParamInfo> described_;
+  std::string described_database_;
+  uint64_t described_version_ = 0;  // the catalogue version it was read at
+  std::vector<Parameter> described_params_;
+  uint64_t described_serial_ = 0;  // counts descriptions, so a map knows its own
+  std::shared_ptr<const ArgumentMap> map_;
+  std::string map_name_;
+  uint64_t map_serial_ = 0;
+  std::vector<int> map_directions_;
+  std::vector<engine::ProcArgument> call_args_;  // reused by every CallProcedure
   StreamingCursor* live_ = nullptr;
 };
 

@@ -193,4 +193,31 @@ engine::Value FromVariant(const Variant& value) {
                 ") cannot be passed to the database");
 }
 
+void AssignFromVariant(const Variant& value, engine::Value& out) {
+  switch (value.type()) {
+    case VT_EMPTY:
+    case VT_NULL:
+      out.emplace<std::monostate>();
+      return;
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+      out.emplace<int64_t>(value.ToInt64());
+      return;
+    case VT_BSTR:
+      if (auto* text = std::get_if<std::string>(&out)) {
+        *text = value.StringValue();
+      } else {
+        out.emplace<std::string>(value.StringValue());
+      }
+      return;
+    default:
+      out = FromVariant(value);
+  }
+}
+
 }  // namespace tillbase::db::embedded

@@ -17,6 +17,9 @@ Variant ToVariant(const engine::Value& value, const engine::TypeInfo& type);
 // A variant as an engine value. Empty and Null give NULL; arrays other than
 // byte arrays raise DbError.
 engine::Value FromVariant(const Variant& value);
+// The same, written over `out` in place: integers and text, the common
+// arguments, need no temporary (and text reuses out's storage).
+void AssignFromVariant(const Variant& value, engine::Value& out);
 
 // Microseconds since 1900-01-01 and OLE dates.
 double OleDateOf(engine::DateTime value);

@@ -10,9 +10,24 @@
 namespace tillbase::engine::core {
 
 std::string LowerName(std::string_view s) {
+  // ASCII only, whatever the process's locale: names are UTF-8, whose
+  // multi-byte sequences a locale's single-byte table would corrupt.
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return r;
+}
+
+bool NameEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
 }
 
 bool NameLess::operator()(const std::string& a, const std::string& b) const {
@@ -203,9 +218,9 @@ std::optional<ProcText> Catalog::FindProc(std::string_view name, int group) {
 int64_t Catalog::AddObject(std::string_view name, std::string_view type, bool temp) {
   std::string schema = SchemaFor(temp);
   if (FindObject(name)) {
-    throw MakeError(2714, 16, 6,
-                    "There is already an object named '" + std::string(name) +
-                        "' in the database.");
+    throw MakeError(
+        2714, 16, 6,
+        "There is already an object named '" + std::string(name) + "' in the database.");
   }
   std::string next =
       temp ? "(SELECT COALESCE(MIN(id), -1000000) - 1 FROM temp.__tb_objects)"

@@ -64,6 +64,8 @@ struct NameLess {
 };
 
 std::string LowerName(std::string_view s);
+// Whether two names are equal without regard to ASCII letter case.
+bool NameEquals(std::string_view a, std::string_view b);
 
 // The objects of one database as one connection sees it: `schema` is where
 // the database's file is (main, or its alias when attached), `database` its

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #include "engine/core/databases.h"
 #include "engine/core/lib.h"
@@ -12,6 +13,7 @@
 #include "engine/parser/parser.h"
 #include "engine/server/commands.h"
 #include "engine/server/server.h"
+#include "engine/sql/convert.h"
 #include "engine/sql/types.h"
 
 namespace tillbase::engine::core {
@@ -39,6 +41,22 @@ std::string StripGroup(const std::string& name, int* group) {
   *group = std::atoi(name.c_str() + semi + 1);
   if (*group <= 0) *group = 1;
   return name.substr(0, semi);
+}
+
+// Whether a value of an integer type other than bit may hold i.
+bool HoldsInteger(SqlType t, int64_t i) {
+  switch (t) {
+    case SqlType::kTinyInt:
+      return i >= 0 && i <= 255;
+    case SqlType::kSmallInt:
+      return i >= -32768 && i <= 32767;
+    case SqlType::kInt:
+      return i >= INT32_MIN && i <= INT32_MAX;
+    case SqlType::kBigInt:
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string Upper(std::string s) {
@@ -143,9 +161,8 @@ Session::Session(std::shared_ptr<EngineShared> shared, const ConnectOptions& opt
 Session::~Session() { CloseDatabase(); }
 
 void Session::CloseDatabase() {
-  batch_cache_.clear();
+  DropBatchCache();
   proc_cache_.clear();
-  convert_cache_.clear();
   // Closing the handle detaches the other databases; the server forgets
   // them with the session (or ForgetAttached did already).
   attached_.clear();
@@ -162,14 +179,13 @@ void Session::OpenDatabase(const std::string& name) {
   std::string path = shared_->DatabasePath(name);
   bool is_master = LowerName(name) == "master";
   if (!is_master && !std::filesystem::exists(path)) {
-    throw MakeError(4060, 11, 1,
-                    "Cannot open database \"" + name +
-                        "\" requested by the login. The login failed.");
+    throw MakeError(
+        4060, 11, 1,
+        "Cannot open database \"" + name + "\" requested by the login. The login failed.");
   }
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
     if (db) sqlite3_close_v2(db);
@@ -186,8 +202,8 @@ void Session::OpenDatabase(const std::string& name) {
                              nullptr, ObjectNameFunction, nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db_, "tsql_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              FitFunction, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction,
-                             nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction, nullptr,
+                             nullptr, nullptr);
   sqlite3_progress_handler(db_, 1000, ProgressHandler, this);
   server::RegisterFunctions(db_, this);
   // A database already initialised needs no write: another connection may
@@ -412,31 +428,56 @@ int64_t Session::NextIdentity(int64_t object_id, std::string_view schema) {
 
 // ---- batches ----------------------------------------------------------------
 
-std::shared_ptr<ParsedBatch> Session::Parse(std::string_view sql) {
-  std::string key(sql);
+ParsedBatch& Session::Parse(std::string_view sql) {
   // Text run by a procedure of another database translates against that
   // database.
-  if (context_) key = "\x01" + context_->alias + "\x01" + key;
+  std::string keyed;
+  std::string_view key = sql;
+  if (context_) {
+    keyed = "\x01" + context_->alias + "\x01" + std::string(sql);
+    key = keyed;
+  }
+  if (last_batch_ != nullptr && last_batch_->first == key) return *last_batch_->second;
   auto it = batch_cache_.find(key);
-  if (it != batch_cache_.end()) return it->second;
-  auto parsed = std::make_shared<ParsedBatch>();
-  parsed->batch = parser::ParseBatch(sql);
-  if (batch_cache_.size() >= kBatchCacheSize) batch_cache_.clear();
-  batch_cache_.emplace(std::move(key), parsed);
-  return parsed;
+  if (it == batch_cache_.end()) {
+    auto parsed = std::make_shared<ParsedBatch>();
+    parsed->batch = parser::ParseBatch(sql);
+    if (batch_cache_.size() >= kBatchCacheSize) DropBatchCache();
+    it = batch_cache_.emplace(std::string(key), std::move(parsed)).first;
+  }
+  last_batch_ = &*it;
+  return *it->second;
+}
+
+void Session::DropBatchCache() {
+  last_batch_ = nullptr;
+  if (calls_ > 0) {
+    for (auto& [text, parsed] : batch_cache_) retired_.push_back(std::move(parsed));
+  }
+  batch_cache_.clear();
+}
+
+Session::CallScope::CallScope(Session& s) : s_(s) {
+  if (!s_.db_) throw MakeError(0, 20, 1, "The connection is closed.");
+  ++s_.calls_;
+  // Only the owner's next call reads the flag back, so no ordering is due.
+  s_.cancel_.store(false, std::memory_order_relaxed);
+  s_.timed_out_ = false;
+  if (s_.timeout_seconds_ > 0) {
+    s_.deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(s_.timeout_seconds_);
+  }
+  s_.CheckVersion();
+}
+
+Session::CallScope::~CallScope() {
+  if (--s_.calls_ == 0) s_.retired_.clear();
 }
 
 bool Session::ExecuteBatch(std::string_view sql, ResultSink& sink) {
-  if (!db_) throw MakeError(0, 20, 1, "The connection is closed.");
-  cancel_.store(false);
-  timed_out_ = false;
-  if (timeout_seconds_ > 0) {
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds_);
-  }
-  CheckVersion();
-  std::shared_ptr<ParsedBatch> parsed;
+  CallScope call(*this);
+  ParsedBatch* parsed;
   try {
-    parsed = Parse(sql);
+    parsed = &Parse(sql);
   } catch (const EngineError& e) {
     sink.OnMessage(e.message());
     last_error_ = e.number();
@@ -601,7 +642,9 @@ Prepared& Session::Prepare(Ctx& ctx, const void* node, int tag, F translate) {
 
 void Session::Bind(Prepared& p, Ctx& ctx) {
   sqlite3_stmt* st = p.stmt.get();
-  sqlite3_reset(st);
+  // Statements are reset after each use; one left running (an error path
+  // that did not) is reset here so that it takes new values.
+  if (sqlite3_stmt_busy(st)) sqlite3_reset(st);
   for (size_t i = 0; i < p.t.params.size(); ++i) {
     const std::string& name = p.t.params[i];
     int index = static_cast<int>(i) + 1;
@@ -624,8 +667,9 @@ Value Session::EvalScalar(Ctx& ctx, const ast::Expr& e, const TypeInfo* target,
       return v->value;
     }
   }
-  Prepared& p = Prepare(ctx, &e, target ? static_cast<int>(sql::EncodeType(*target) & 0x3fffffff) + 1 : 0,
-                        [&](Translator& tr) { return tr.Scalar(e, target); });
+  Prepared& p =
+      Prepare(ctx, &e, target ? static_cast<int>(sql::EncodeType(*target) & 0x3fffffff) + 1 : 0,
+              [&](Translator& tr) { return tr.Scalar(e, target); });
   Bind(p, ctx);
   Value v;
   if (p.stmt.Step()) v = ReadValue(p.stmt.get(), 0, p.t.columns[0].type);
@@ -644,20 +688,16 @@ bool Session::EvalCondition(Ctx& ctx, const ast::Expr& e) {
 
 Value Session::ConvertValue(const Value& v, const TypeInfo& from, const TypeInfo& to) {
   if (IsNull(v)) return v;
-  auto key = std::make_pair(sql::EncodeType(from), sql::EncodeType(to));
-  auto it = convert_cache_.find(key);
-  if (it == convert_cache_.end()) {
-    std::string q = "SELECT tsql_convert(?1, " + std::to_string(key.first) + ", " +
-                    std::to_string(key.second) + ", 0)";
-    it = convert_cache_.emplace(key, Stmt(db_, q)).first;
+  // An integer that both integer types hold stays as it is.
+  if (const auto* i = std::get_if<int64_t>(&v);
+      i && HoldsInteger(from.type, *i) && HoldsInteger(to.type, *i)) {
+    return v;
   }
-  Stmt& st = it->second;
-  sqlite3_reset(st.get());
-  BindValue(st.get(), 1, v, from);
-  Value out;
-  if (st.Step()) out = ReadValue(st.get(), 0, to);
-  sqlite3_reset(st.get());
-  return out;
+  // The conversion SQL's tsql_convert would make, without a statement's
+  // round trip: arguments and outputs of every procedure call come here.
+  sql::ConvertOptions options;
+  options.dateformat = settings_.dateformat;
+  return sql::ToValue(sql::ConvertStored(sql::ToStored(v, from), from, to, 0, options), to);
 }
 
 // ---- statements -------------------------------------------------------------
@@ -842,13 +882,44 @@ void Session::ExecQuery(const ast::Statement& s, Ctx& ctx) {
   sqlite3_stmt* st = p.stmt.get();
   int64_t rows = 0;
   size_t n = p.t.columns.size();
+  // Integer and text cells, the common ones, are built in place; the rest
+  // go through ReadValue. The storage of each column is looked up once.
+  enum class Cell : uint8_t { kInt, kText, kOther };
+  std::vector<Cell> cells(n, Cell::kOther);
+  for (size_t i = 0; i < n; ++i) {
+    sql::Storage storage = sql::StorageOf(p.t.columns[i].type.type);
+    if (storage == sql::Storage::kInt) cells[i] = Cell::kInt;
+    if (storage == sql::Storage::kText || storage == sql::Storage::kGuid) cells[i] = Cell::kText;
+  }
   try {
     while (p.stmt.Step()) {
       ++rows;
       std::vector<Value> row;
       row.reserve(n);
       for (size_t i = 0; i < n; ++i) {
-        row.push_back(ReadValue(st, static_cast<int>(i), p.t.columns[i].type));
+        const int col = static_cast<int>(i);
+        if (cells[i] == Cell::kText) {
+          // Text comes back as text whatever the cell holds; no text
+          // pointer means NULL (or, seldom, an empty blob: ask then).
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
+          if (text != nullptr) {
+            row.emplace_back(std::in_place_type<std::string>, text,
+                             static_cast<size_t>(sqlite3_column_bytes(st, col)));
+          } else if (sqlite3_column_type(st, col) == SQLITE_NULL) {
+            row.emplace_back();
+          } else {
+            row.emplace_back(std::in_place_type<std::string>);
+          }
+          continue;
+        }
+        const int kind = sqlite3_column_type(st, col);
+        if (kind == SQLITE_NULL) {
+          row.emplace_back();
+        } else if (cells[i] == Cell::kInt && kind == SQLITE_INTEGER) {
+          row.emplace_back(std::in_place_type<int64_t>, sqlite3_column_int64(st, col));
+        } else {
+          row.push_back(ReadValue(st, col, p.t.columns[i].type));
+        }
       }
       if (!ctx.sink->Row(std::move(row))) break;
     }
@@ -876,13 +947,14 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
                   p.t.target->identity_index >= 0 && !explicit_identity;
   if (identity) EnsureIdentity(*p.t.target);
   Bind(p, ctx);
-  Value before = identity_;
-  if (s.kind == ast::StmtKind::kInsert) identity_ = std::monostate{};
+  // @@IDENTITY as it was, put back when the insert fails or makes none.
+  Value before;
+  if (s.kind == ast::StmtKind::kInsert && !IsNull(identity_)) before = std::exchange(identity_, {});
   try {
     while (p.stmt.Step()) {
     }
   } catch (const EngineError& e) {
-    if (s.kind == ast::StmtKind::kInsert) identity_ = before;
+    if (s.kind == ast::StmtKind::kInsert) identity_ = std::move(before);
     if (e.number() == 515 && p.t.target) {
       // SQL Server names the table in full and the statement that failed.
       std::string column;
@@ -891,13 +963,13 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
       if (b != std::string::npos) column = text.substr(a + 1, b - a - 1);
       std::string table = p.t.target->database + ".dbo." + p.t.target->name;
       throw MakeError(515, 16, 2,
-                      "Cannot insert the value NULL into column '" + column + "', table '" +
-                          table + "'; column does not allow nulls. " +
+                      "Cannot insert the value NULL into column '" + column + "', table '" + table +
+                          "'; column does not allow nulls. " +
                           (s.kind == ast::StmtKind::kUpdate ? "UPDATE" : "INSERT") + " fails.");
     }
     throw;
   } catch (...) {
-    if (s.kind == ast::StmtKind::kInsert) identity_ = before;
+    if (s.kind == ast::StmtKind::kInsert) identity_ = std::move(before);
     throw;
   }
   sqlite3_reset(p.stmt.get());
@@ -908,7 +980,10 @@ void Session::ExecDml(const ast::Statement& s, Ctx& ctx) {
     std::lock_guard<std::mutex> lock(shared_->identity_mutex);
     shared_->identities.erase(IdentityKey(p.t.target->id, p.t.target->schema));
   }
-  if (s.kind == ast::StmtKind::kInsert && !identity && !explicit_identity) identity_ = before;
+  if (s.kind == ast::StmtKind::kInsert && !identity && !explicit_identity &&
+      !(IsNull(before) && IsNull(identity_))) {
+    identity_ = std::move(before);
+  }
   row_count_ = n;
   if (!nocount_) ctx.sink->RowCount(n);
 }
@@ -1022,7 +1097,8 @@ void Session::ExecSetOption(const ast::Statement& s, Ctx& ctx) {
       if (textsize_ <= 0) textsize_ = 2147483647;
     } else if (o == "datefirst") {
       int d = std::atoi(s.option_value.c_str());
-      if (d < 1 || d > 7) throw MakeError(2742, 16, 1, "SET DATEFIRST " + s.option_value + " is out of range.");
+      if (d < 1 || d > 7)
+        throw MakeError(2742, 16, 1, "SET DATEFIRST " + s.option_value + " is out of range.");
       settings_.datefirst = d;
     } else if (o == "rowcount") {
       if (s.option_value != "0") throw NotSupported("SET ROWCOUNT with a limit");
@@ -1039,7 +1115,8 @@ void Session::ExecSetOption(const ast::Statement& s, Ctx& ctx) {
       if (on && !identity_insert_.empty() && identity_insert_ != key) {
         throw MakeError(8107, 16, 1,
                         "IDENTITY_INSERT is already ON for another table. Cannot perform SET "
-                        "operation for table '" + table->name + "'.");
+                        "operation for table '" +
+                            table->name + "'.");
       }
       if (on) {
         identity_insert_ = key;
@@ -1051,11 +1128,11 @@ void Session::ExecSetOption(const ast::Statement& s, Ctx& ctx) {
     } else if (o == "ansi_nulls" || o == "quoted_identifier" || o == "ansi_warnings" ||
                o == "ansi_padding" || o == "arithabort" || o == "concat_null_yields_null" ||
                o == "ansi_null_dflt_on" || o == "implicit_transactions" ||
-               o == "cursor_close_on_commit" || o == "numeric_roundabort" ||
-               o == "ansi_defaults" || o == "language" || o == "lock_timeout" ||
-               o == "transaction isolation level" || o == "deadlock_priority" ||
-               o == "noexec" || o == "statistics" || o == "showplan_text" ||
-               o == "query_governor_cost_limit" || o == "arithignore" || o == "nocount_off") {
+               o == "cursor_close_on_commit" || o == "numeric_roundabort" || o == "ansi_defaults" ||
+               o == "language" || o == "lock_timeout" || o == "transaction isolation level" ||
+               o == "deadlock_priority" || o == "noexec" || o == "statistics" ||
+               o == "showplan_text" || o == "query_governor_cost_limit" || o == "arithignore" ||
+               o == "nocount_off") {
       if (o == "implicit_transactions" && on) throw NotSupported("SET IMPLICIT_TRANSACTIONS ON");
       if (o == "noexec" && on) throw NotSupported("SET NOEXEC ON");
       // Accepted; the engine behaves as with the defaults clients use.
@@ -1072,7 +1149,8 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
   Value sev = EvalScalar(ctx, *s.args[1], &it, nullptr);
   Value st = EvalScalar(ctx, *s.args[2], &it, nullptr);
   std::vector<Value> args;
-  for (size_t i = 3; i < s.args.size(); ++i) args.push_back(EvalScalar(ctx, *s.args[i], nullptr, nullptr));
+  for (size_t i = 3; i < s.args.size(); ++i)
+    args.push_back(EvalScalar(ctx, *s.args[i], nullptr, nullptr));
   Message m;
   m.severity = IsNull(sev) ? 16 : static_cast<int>(std::get<int64_t>(sev));
   m.state = IsNull(st) ? 1 : static_cast<int>(std::get<int64_t>(st));
@@ -1111,7 +1189,8 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
     }
     size_t j = i + 1;
     std::string spec = "%";
-    while (j < format.size() && std::string("-+ #0123456789.lhI").find(format[j]) != std::string::npos) {
+    while (j < format.size() &&
+           std::string("-+ #0123456789.lhI").find(format[j]) != std::string::npos) {
       if (format[j] != 'l' && format[j] != 'h' && format[j] != 'I') spec += format[j];
       ++j;
     }
@@ -1130,9 +1209,12 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
     } else if (conv == 'd' || conv == 'i' || conv == 'u' || conv == 'x' || conv == 'X' ||
                conv == 'o') {
       long long n = 0;
-      if (const auto* x = std::get_if<int64_t>(&a)) n = *x;
-      else n = std::atoll(TextOfValue(a).c_str());
-      std::snprintf(buf, sizeof buf, (spec + "ll" + std::string(1, conv == 'i' ? 'd' : conv)).c_str(), n);
+      if (const auto* x = std::get_if<int64_t>(&a))
+        n = *x;
+      else
+        n = std::atoll(TextOfValue(a).c_str());
+      std::snprintf(buf, sizeof buf,
+                    (spec + "ll" + std::string(1, conv == 'i' ? 'd' : conv)).c_str(), n);
       text += buf;
     } else {
       text += format.substr(i, j - i + 1);
@@ -1140,8 +1222,8 @@ void Session::ExecRaiserror(const ast::Statement& s, Ctx& ctx) {
     i = j;
   }
   m.text = text;
-  bool seterror = std::find(s.with_options.begin(), s.with_options.end(), "seterror") !=
-                  s.with_options.end();
+  bool seterror =
+      std::find(s.with_options.begin(), s.with_options.end(), "seterror") != s.with_options.end();
   if (m.severity >= 11) {
     throw EngineError(m);
   }
@@ -1476,7 +1558,8 @@ void Session::ExecCreateView(const ast::Statement& s, Ctx& ctx) {
     throw MakeError(4513, 16, 1, "A view cannot use variables.");
   }
   if (!s.columns.empty() && s.columns.size() != t.columns.size()) {
-    throw MakeError(8159, 16, 1, "'" + name + "' has fewer columns than were specified in the column list.");
+    throw MakeError(8159, 16, 1,
+                    "'" + name + "' has fewer columns than were specified in the column list.");
   }
   std::vector<ColumnInfo> cols;
   std::string list;
@@ -1486,7 +1569,8 @@ void Session::ExecCreateView(const ast::Statement& s, Ctx& ctx) {
     if (c.name.empty()) {
       throw MakeError(4511, 16, 1,
                       "Create View or Function failed because no column name was specified for "
-                      "column " + std::to_string(i + 1) + ".");
+                      "column " +
+                          std::to_string(i + 1) + ".");
     }
     c.type = t.columns[i].type;
     c.nullable = t.columns[i].nullable;
@@ -1568,7 +1652,8 @@ void Session::ExecCreateIndex(const ast::Statement& s, Ctx& ctx) {
     if (e.number() == 2627) {
       throw MakeError(1505, 16, 1,
                       "The CREATE UNIQUE INDEX statement terminated because a duplicate key was "
-                      "found for the object name 'dbo." + table->name + "'.");
+                      "found for the object name 'dbo." +
+                          table->name + "'.");
     }
     throw;
   }
@@ -1675,7 +1760,7 @@ int Session::RunProcedure(const std::vector<std::string>& name, std::vector<ArgV
     for (const ArgValue& a : args) values.emplace_back(a.name, a.value);
     return server::RunSystemProcedure(*this, name.back(), values, sink);
   }
-  if (!name.empty() && LowerName(name.back()) == "sp_executesql") {
+  if (!name.empty() && NameEquals(name.back(), "sp_executesql")) {
     return RunExecuteSql(args, sink, outputs);
   }
   std::string display;
@@ -1712,10 +1797,10 @@ int Session::RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink,
   std::string stmt = TextOfValue(args[0].value);
   std::string decl = args.size() > 1 ? TextOfValue(args[1].value) : "";
   std::string text = "CREATE PROCEDURE sp_executesql " + decl + " AS\n" + stmt;
-  auto parsed = Parse(text);
+  ParsedBatch& parsed = Parse(text);
   std::vector<ArgValue> rest(args.begin() + std::min<size_t>(2, args.size()), args.end());
   std::vector<Value> outs;
-  int status = RunProcedureAst(*parsed->batch.statements[0], *parsed, "", rest, sink, &outs);
+  int status = RunProcedureAst(*parsed.batch.statements[0], parsed, "", rest, sink, &outs);
   if (outputs) {
     outputs->assign(args.size(), Value{});
     for (size_t i = 0; i < outs.size() && i + 2 < args.size(); ++i) (*outputs)[i + 2] = outs[i];
@@ -1724,8 +1809,8 @@ int Session::RunExecuteSql(std::vector<ArgValue>& args, ResultSink& sink,
 }
 
 int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
-                             const std::string& name, std::vector<ArgValue>& args,
-                             ResultSink& sink, std::vector<Value>* outputs) {
+                             const std::string& name, std::vector<ArgValue>& args, ResultSink& sink,
+                             std::vector<Value>* outputs) {
   if (depth_ >= kMaxNesting) {
     throw MakeError(217, 16, 1,
                     "Maximum stored procedure, function, trigger, or view nesting level exceeded "
@@ -1733,15 +1818,19 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
   }
   Frame frame;
   frame.proc = name;
+  const size_t nparams = create.params.size();
+  if (parsed.param_keys.size() != nparams) {
+    parsed.param_keys.clear();
+    for (const ast::ProcParam& p : create.params) parsed.param_keys.push_back(LowerName(p.name));
+  }
   std::vector<int> param_of_arg(args.size(), -1);
-  std::vector<bool> given(create.params.size(), false);
   bool named_seen = false;
   for (size_t i = 0; i < args.size(); ++i) {
     int k = -1;
     if (!args[i].name.empty()) {
       named_seen = true;
-      for (size_t p = 0; p < create.params.size(); ++p) {
-        if (LowerName(create.params[p].name) == LowerName(args[i].name)) k = static_cast<int>(p);
+      for (size_t p = 0; p < nparams; ++p) {
+        if (NameEquals(create.params[p].name, args[i].name)) k = static_cast<int>(p);
       }
       if (k < 0) {
         throw MakeError(8145, 16, 2,
@@ -1755,7 +1844,7 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
                             "'@name = value' has been used, all subsequent parameters must be "
                             "passed in the form '@name = value'.");
       }
-      if (i >= create.params.size()) {
+      if (i >= nparams) {
         throw MakeError(8144, 16, 2,
                         "Procedure or function " + name + " has too many arguments specified.");
       }
@@ -1772,27 +1861,33 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
     ~Restore() { s->frame_ = f; }
   } restore{this, saved};
   Ctx ctx{&parsed, &sink, &frame};
-  for (size_t p = 0; p < create.params.size(); ++p) {
-    Var v;
+  struct Slot {
+    Var* var = nullptr;  // stable: elements of an unordered_map do not move
+    bool given = false;
+  };
+  std::vector<Slot> slots(nparams);
+  for (size_t p = 0; p < nparams; ++p) {
+    Var& v = frame.vars[parsed.param_keys[p]];
+    v = Var{};
     v.type = create.params[p].type.info;
-    frame.vars[LowerName(create.params[p].name)] = v;
+    slots[p].var = &v;
   }
   for (size_t i = 0; i < args.size(); ++i) {
     int k = param_of_arg[i];
     if (args[i].use_default) continue;
-    given[static_cast<size_t>(k)] = true;
-    Var& v = frame.vars[LowerName(create.params[static_cast<size_t>(k)].name)];
-    v.value = ConvertValue(args[i].value, args[i].type, v.type);
+    Slot& slot = slots[static_cast<size_t>(k)];
+    slot.given = true;
+    slot.var->value = ConvertValue(args[i].value, args[i].type, slot.var->type);
   }
-  for (size_t p = 0; p < create.params.size(); ++p) {
-    if (given[p]) continue;
+  for (size_t p = 0; p < nparams; ++p) {
+    if (slots[p].given) continue;
     const ast::ProcParam& param = create.params[p];
     if (!param.default_value) {
       throw MakeError(201, 16, 4,
                       "Procedure or function '" + name + "' expects parameter '" + param.name +
                           "', which was not supplied.");
     }
-    Var& v = frame.vars[LowerName(param.name)];
+    Var& v = *slots[p].var;
     v.value = EvalScalar(ctx, *param.default_value, &v.type, nullptr);
   }
   ++depth_;
@@ -1812,7 +1907,7 @@ int Session::RunProcedureAst(const ast::Statement& create, ParsedBatch& parsed,
     for (size_t i = 0; i < args.size(); ++i) {
       int k = param_of_arg[i];
       if (!args[i].output || !create.params[static_cast<size_t>(k)].output) continue;
-      const Var& v = frame.vars[LowerName(create.params[static_cast<size_t>(k)].name)];
+      const Var& v = *slots[static_cast<size_t>(k)].var;
       (*outputs)[i] = args[i].typed ? ConvertValue(v.value, v.type, args[i].type) : v.value;
     }
   }
@@ -1860,7 +1955,7 @@ void Session::ExecExec(const ast::Statement& s, Ctx& ctx) {
 void Session::ExecExecString(const ast::Statement& s, Ctx& ctx) {
   Value v = EvalScalar(ctx, *s.value, nullptr, nullptr);
   std::string text = TextOfValue(v);
-  auto parsed = Parse(text);
+  ParsedBatch& parsed = Parse(text);
   Frame frame;
   frame.proc = ctx.frame->proc;
   Frame* saved = frame_;
@@ -1870,14 +1965,14 @@ void Session::ExecExecString(const ast::Statement& s, Ctx& ctx) {
     Frame* f;
     ~Restore() { s->frame_ = f; }
   } restore{this, saved};
-  Ctx inner{parsed.get(), ctx.sink, &frame};
+  Ctx inner{&parsed, ctx.sink, &frame};
   ++depth_;
   struct Depth {
     int* d;
     ~Depth() { --*d; }
   } depth{&depth_};
   try {
-    ExecList(parsed->batch.statements, inner);
+    ExecList(parsed.batch.statements, inner);
   } catch (const BatchAbort& a) {
     if (!a.scope_only) throw;
     keep_error_ = true;
@@ -1886,15 +1981,10 @@ void Session::ExecExecString(const ast::Statement& s, Ctx& ctx) {
 
 CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcArgument>& args,
                                   ResultSink& sink) {
-  if (!db_) throw MakeError(0, 20, 1, "The connection is closed.");
-  cancel_.store(false);
-  timed_out_ = false;
-  if (timeout_seconds_ > 0) {
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds_);
-  }
-  CheckVersion();
+  CallScope call(*this);
   CallResult result;
   std::vector<ArgValue> values;
+  values.reserve(args.size());
   for (const ProcArgument& a : args) {
     ArgValue v;
     v.name = a.name;
@@ -1926,11 +2016,6 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
   Frame top;
   Frame* saved = frame_;
   frame_ = &top;
-  ParsedBatch none;
-  Ctx ctx{&none, &sink, &top};
-  ast::Statement call;
-  call.kind = ast::StmtKind::kExec;
-  call.line = 1;
   try {
     std::vector<Value> outputs;
     int status = RunProcedure(parts, values, sink, &outputs);
@@ -1938,6 +2023,12 @@ CallResult Session::CallProcedure(std::string_view name, const std::vector<ProcA
     result.outputs = std::move(outputs);
     result.outputs.resize(args.size());
   } catch (const EngineError& e) {
+    // The call's failure is reported as that of an EXEC statement.
+    ParsedBatch none;
+    Ctx ctx{&none, &sink, &top};
+    ast::Statement call;
+    call.kind = ast::StmtKind::kExec;
+    call.line = 1;
     try {
       OnError(e, call, ctx);
     } catch (const BatchAbort&) {

@@ -59,6 +59,9 @@ struct ParsedBatch {
   ast::Batch batch;
   std::string display;  // a procedure's name as created
   std::map<std::pair<const void*, int>, std::unique_ptr<Prepared>> prepared;
+  // A procedure's parameter names in lower case (its frame's variable
+  // keys), filled on its first call.
+  std::vector<std::string> param_keys;
 };
 
 struct Var {
@@ -80,6 +83,7 @@ class Session : public TranslateEnv {
   std::string CurrentDatabase() const { return database_; }
   int Spid() const { return spid_; }
   int TransactionCount() const { return trancount_; }
+  uint64_t CatalogVersion() const { return shared_->schema_version.load(); }
 
   // TranslateEnv
   std::optional<TypeInfo> VariableType(std::string_view name) override;
@@ -159,7 +163,24 @@ class Session : public TranslateEnv {
   void CheckVersion();
   void CheckCancel();
 
-  std::shared_ptr<ParsedBatch> Parse(std::string_view sql);
+  // The parsed form of a batch, from the cache. It stays valid until the
+  // outermost call of the session ends, even when the cache is dropped
+  // meanwhile (USE, a full cache): dropped batches are retired until then.
+  ParsedBatch& Parse(std::string_view sql);
+  void DropBatchCache();
+
+  // Brackets a call from the client (batch or procedure): resets the
+  // cancel state, starts the time-out, and frees retired batches at the end.
+  class CallScope {
+   public:
+    explicit CallScope(Session& s);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+   private:
+    Session& s_;
+  };
   bool RunBatch(ParsedBatch& parsed, ResultSink& sink, Frame& frame);
   Flow ExecList(const std::vector<ast::StmtPtr>& list, Ctx& ctx);
   Flow Exec(const ast::Statement& s, Ctx& ctx);
@@ -231,7 +252,7 @@ class Session : public TranslateEnv {
   int last_error_ = 0;
   bool keep_error_ = false;
   int64_t row_count_ = 0;
-  Value identity_;  // @@IDENTITY
+  Value identity_;                 // @@IDENTITY
   std::optional<Message> caught_;  // the error a CATCH block handles
   bool nocount_ = false;
   bool xact_abort_ = false;
@@ -244,9 +265,23 @@ class Session : public TranslateEnv {
   uint64_t seen_version_ = 0;
   std::string identity_insert_;  // IdentityKey of the table with IDENTITY_INSERT ON
 
-  std::unordered_map<std::string, std::shared_ptr<ParsedBatch>> batch_cache_;
+  // Parsed batches by their exact text. Lookups take the text as it comes
+  // (no copy); the batch run last is checked first, since clients repeat
+  // one statement in loops. last_batch_ points into batch_cache_ (stable
+  // across rehashing) and is reset whenever the cache is cleared.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+  using BatchCache =
+      std::unordered_map<std::string, std::shared_ptr<ParsedBatch>, TextHash, std::equal_to<>>;
+  BatchCache batch_cache_;
+  BatchCache::value_type* last_batch_ = nullptr;
+  int calls_ = 0;  // calls under way (CallScope)
+  std::vector<std::shared_ptr<ParsedBatch>> retired_;
   std::map<std::string, std::shared_ptr<ParsedBatch>> proc_cache_;
-  std::map<std::pair<int64_t, int64_t>, Stmt> convert_cache_;
 };
 
 }  // namespace tillbase::engine::core

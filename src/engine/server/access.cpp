@@ -17,6 +17,7 @@ Server& Access::ServerOf(core::Session& s) {
 int Access::Spid(core::Session& s) { return s.spid_; }
 int Access::TranCount(core::Session& s) { return s.trancount_; }
 std::string Access::Database(core::Session& s) { return s.database_; }
+const std::string& Access::DatabaseRef(core::Session& s) { return s.database_; }
 const ConnectOptions& Access::Options(core::Session& s) { return s.options_; }
 std::vector<ProcParamInfo> Access::Describe(core::Session& s, const std::string& name) {
   return s.DescribeProcedure(name);

@@ -34,6 +34,7 @@ class Access {
   static int Spid(core::Session& s);
   static int TranCount(core::Session& s);
   static std::string Database(core::Session& s);
+  static const std::string& DatabaseRef(core::Session& s);
   static const ConnectOptions& Options(core::Session& s);
   static std::vector<ProcParamInfo> Describe(core::Session& s, const std::string& name);
   // Detaches the other databases the session's statements attached (outside

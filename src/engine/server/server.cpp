@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 
@@ -21,9 +22,33 @@ using core::ExecSql;
 using core::Stmt;
 
 std::string Lower(std::string_view s) {
+  // ASCII only, whatever the process's locale: names are UTF-8, whose
+  // multi-byte sequences a locale's single-byte table would corrupt.
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return r;
+}
+
+std::string CommandOf(std::string_view sql) {
+  std::string words;
+  int count = 0;
+  size_t i = 0;
+  while (i < sql.size() && count < 2) {
+    while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+    size_t start = i;
+    while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i]))) ++i;
+    if (i == start) break;
+    std::string w(sql.substr(start, i - start));
+    for (char& c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (count == 0 && (w == "EXEC" || w == "EXECUTE")) return "EXECUTE";
+    words += (count ? " " : "") + w;
+    ++count;
+    if (w != "BACKUP" && w != "RESTORE" && w != "CREATE" && w != "DROP" && w != "ALTER") break;
+  }
+  if (words.empty()) return "SELECT";
+  return words.substr(0, 16);
 }
 
 namespace {
@@ -128,7 +153,7 @@ void SessionEntry::Closed() {
   if (on_close_) on_close_();
 }
 
-void SessionEntry::Enter(std::string command) {
+void SessionEntry::Enter(const RunningCall* call) {
   run_.lock();
   if (killed_.load()) {
     bool closed;
@@ -141,19 +166,25 @@ void SessionEntry::Enter(std::string command) {
     throw MakeError(596, 21, 1,
                     "Cannot continue the execution because the session is in the kill state.");
   }
-  std::lock_guard<std::mutex> g(guard_);
-  status_ = "runnable";
-  command_ = std::move(command);
+  // Published for Info(), which reads *call under guard_ after loading it.
+  call_.store(call, std::memory_order_release);
 }
 
 void SessionEntry::Leave() {
-  {
-    std::lock_guard<std::mutex> g(guard_);
-    status_ = "sleeping";
-    command_ = "AWAITING COMMAND";
-    if (session_ && Access::IsOpen(*session_)) database_ = Access::Database(*session_);
+  // Sequentially consistent with Info(): either it counted itself in
+  // readers_ before this store (and is waited for), or it finds no call.
+  call_.store(nullptr);
+  if (readers_.load() != 0) {
+    std::lock_guard<std::mutex> wait(guard_);  // held by the reader until it is done
   }
-  bool killed = killed_.load();
+  if (session_ != nullptr && Access::IsOpen(*session_)) {
+    const std::string& db = Access::DatabaseRef(*session_);
+    if (db != database_) {
+      std::lock_guard<std::mutex> g(guard_);
+      database_ = db;
+    }
+  }
+  const bool killed = killed_.load();
   bool closed = false;
   if (killed) {
     std::lock_guard<std::mutex> g(guard_);
@@ -212,8 +243,24 @@ SessionInfo SessionEntry::Info() const {
   i.program = program_;
   i.database = database_;
   i.open = open_;
-  i.status = killed_.load() ? "killed" : status_;
-  i.command = killed_.load() ? "KILLED/ROLLBACK" : command_;
+  readers_.fetch_add(1);
+  struct Done {
+    std::atomic<int>& readers;
+    ~Done() { readers.fetch_sub(1); }
+  } done{readers_};
+  const RunningCall* call = call_.load();
+  if (killed_.load()) {
+    i.status = "killed";
+    i.command = "KILLED/ROLLBACK";
+  } else if (call == nullptr) {
+    i.status = "sleeping";
+    i.command = "AWAITING COMMAND";
+  } else {
+    i.status = "runnable";
+    i.command = call->kind == CallKind::kProcedure  ? "EXECUTE"
+                : call->kind == CallKind::kDescribe ? "SELECT"
+                                                    : CommandOf(call->batch);
+  }
   return i;
 }
 

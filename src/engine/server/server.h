@@ -47,6 +47,13 @@ struct SessionInfo {
   bool open = true;  // the session's storage is still open
 };
 
+// What a call of the owning connection is, for sp_who's "cmd".
+enum class CallKind { kBatch, kProcedure, kDescribe };
+
+// What sp_who shows a batch doing: its first words ("SELECT", "EXECUTE",
+// "CREATE DATABASE").
+std::string CommandOf(std::string_view sql);
+
 // One live connection in the registry. The owning connection brackets every
 // call with Enter/Leave; KILL reaches the session through Kill().
 class SessionEntry {
@@ -58,8 +65,17 @@ class SessionEntry {
   const std::string& login() const { return login_; }
   bool killed() const { return killed_.load(); }
 
+  // What the owner is running, for sp_who. It lives in the owner's frame
+  // from Enter to Leave, and so does the batch text it points into: sp_who
+  // reads the first words only when asked, so that a call costs no string
+  // work.
+  struct RunningCall {
+    CallKind kind = CallKind::kBatch;
+    std::string_view batch;
+  };
+
   // Around each call of the owning thread. Enter throws 596 once killed.
-  void Enter(std::string command);
+  void Enter(const RunningCall* call);
   void Leave();
   // The connection goes away; KILL no longer reaches it.
   void Detach();
@@ -84,8 +100,17 @@ class SessionEntry {
   std::atomic<bool> killed_{false};
   std::mutex run_;  // held by the owner during a call
   mutable std::mutex guard_;
-  core::Session* session_;  // guarded by guard_; null once detached
-  std::string database_, status_ = "sleeping", command_ = "AWAITING COMMAND";
+  // Written under guard_ (and run_, by Detach); the owner reads it during
+  // its call without guard_, since run_ keeps Detach out.
+  core::Session* session_;  // null once detached
+  // Written by the owner only (under guard_), so the owner reads it freely.
+  std::string database_;
+  // The owner's running call, or null. Info() reads it under guard_ and
+  // counts itself in readers_ while it does; Leave clears it and, when a
+  // reader may still be looking at the call, waits for guard_ before the
+  // caller's text may go. A call so costs no lock of guard_.
+  std::atomic<const RunningCall*> call_{nullptr};
+  mutable std::atomic<int> readers_{0};
   bool open_ = true;  // guarded by guard_
   std::function<void()> on_close_;
 };

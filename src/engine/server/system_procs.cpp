@@ -469,6 +469,10 @@ int SpColumns(core::Session& session, const std::vector<std::pair<std::string, V
 }  // namespace
 
 bool IsSystemProcedure(std::string_view name) {
+  // Every one of them begins with "sp_"; most names called do not.
+  if (name.size() < 3 || (name[0] | 0x20) != 's' || (name[1] | 0x20) != 'p' || name[2] != '_') {
+    return false;
+  }
   std::string n = Lower(name);
   if (size_t semi = n.find(';'); semi != std::string::npos) n = n.substr(0, semi);
   return n == "sp_who" || n == "sp_sproc_columns" || n == "sp_tables" || n == "sp_columns";
