@@ -202,8 +202,10 @@ void SessionEntry::Detach() {
   {
     std::lock_guard<std::mutex> r(run_);
     std::lock_guard<std::mutex> g(guard_);
-    was_open = open_;
-    open_ = false;
+    // The storage closes before the session stops counting as a user of
+    // its databases: a restore waiting for them must not replace a file
+    // this connection still has open.
+    was_open = CloseLocked();
     session_ = nullptr;
   }
   if (was_open) Closed();
