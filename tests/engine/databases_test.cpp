@@ -174,6 +174,23 @@ TEST_F(Databases, AttachedDatabaseIsInUseWhileATransactionHoldsIt) {
   EXPECT_EQ(Errors(reader->ExecuteBatch("INSERT INTO shop..t VALUES (2)")), std::vector<int>{911});
 }
 
+// A USE that cannot open the other file leaves the session in its database,
+// which stays in use (its file is still open), with its #tables.
+TEST_F(Databases, FailedUseKeepsTheDatabaseInUse) {
+  Run("CREATE DATABASE shop");
+  Run("CREATE DATABASE gone");
+  std::string gone_file = One("SELECT filename FROM sysdatabases WHERE name = 'gone'");
+  auto shop = Connect("shop");
+  Run("CREATE TABLE #t (id int) INSERT INTO #t VALUES (7)", shop.get());
+  fs::remove(gone_file);
+  EXPECT_EQ(Errors(shop->ExecuteBatch("USE gone")), std::vector<int>{4060});
+  EXPECT_EQ(One("SELECT DB_NAME()", shop.get()), "shop");
+  EXPECT_EQ(One("SELECT id FROM #t", shop.get()), "7");
+  EXPECT_EQ(Errors(sa_->ExecuteBatch("DROP DATABASE shop")), std::vector<int>{3702});
+  shop.reset();
+  Run("DROP DATABASE shop");
+}
+
 class DatabasesConcurrency : public Databases {};
 
 // Readers in master keep reading shop..t while shop is restored again and

@@ -175,6 +175,25 @@ void Session::CloseDatabase() {
   }
 }
 
+namespace {
+
+// Copies a connection's #tables (its temp schema: tables, their catalogue
+// rows, indexes) into another connection's temp schema, replacing what was
+// there. Both are in memory and of the same page size.
+void CopyTempSchema(sqlite3* from, sqlite3* to) {
+  {
+    Stmt any(from, "SELECT EXISTS (SELECT 1 FROM temp.__tb_objects)");
+    if (!any.Step() || any.Int(0) == 0) return;
+  }
+  sqlite3_backup* b = sqlite3_backup_init(to, "temp", from, "temp");
+  if (!b) throw SqliteError(to, sqlite3_errcode(to));
+  int rc = sqlite3_backup_step(b, -1);
+  sqlite3_backup_finish(b);
+  if (rc != SQLITE_DONE) throw SqliteError(to, rc);
+}
+
+}  // namespace
+
 void Session::OpenDatabase(const std::string& name) {
   std::string path = shared_->DatabasePath(name);
   bool is_master = LowerName(name) == "master";
@@ -191,27 +210,45 @@ void Session::OpenDatabase(const std::string& name) {
     if (db) sqlite3_close_v2(db);
     throw MakeError(4060, 11, 1, "Cannot open database \"" + name + "\": " + msg);
   }
+  // The new handle is made ready before the old one goes: a USE that fails
+  // leaves the connection where it was, #tables included.
+  try {
+    PrepareHandle(db);
+    // #tables belong to the connection, not to its database: they move
+    // with it (SQL Server keeps them in tempdb).
+    if (db_) CopyTempSchema(db_, db);
+  } catch (...) {
+    sqlite3_close_v2(db);
+    throw;
+  }
   ForgetAttached();
   CloseDatabase();
   db_ = db;
-  sqlite3_busy_timeout(db_, 10000);
-  sqlite3_extended_result_codes(db_, 1);
-  ExecSql(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;");
-  lib::Register(db_, &settings_);
-  sqlite3_create_function_v2(db_, "tsql_object_name", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
-                             nullptr, ObjectNameFunction, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db_, "tsql_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+  catalog_ = std::make_unique<Catalog>(db_, "main", name);
+  database_ = name;
+  db_path_ = path;
+  seen_version_ = shared_->schema_version.load();
+}
+
+void Session::PrepareHandle(sqlite3* db) {
+  sqlite3_busy_timeout(db, 10000);
+  sqlite3_extended_result_codes(db, 1);
+  ExecSql(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;");
+  lib::Register(db, &settings_);
+  sqlite3_create_function_v2(db, "tsql_object_name", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                             ObjectNameFunction, nullptr, nullptr, nullptr);
+  sqlite3_create_function_v2(db, "tsql_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                              FitFunction, nullptr, nullptr, nullptr);
-  sqlite3_create_function_v2(db_, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction, nullptr,
+  sqlite3_create_function_v2(db, "tsql_identity", 2, SQLITE_UTF8, this, IdentityFunction, nullptr,
                              nullptr, nullptr);
-  sqlite3_progress_handler(db_, 1000, ProgressHandler, this);
-  server::RegisterFunctions(db_, this);
+  sqlite3_progress_handler(db, 1000, ProgressHandler, this);
+  server::RegisterFunctions(db, this);
   // A database already initialised needs no write: another connection may
   // hold a transaction open.
   bool initialised = false;
   bool old_views = false;
   {
-    Stmt q(db_,
+    Stmt q(db,
            "SELECT sum(name IN ('__tb_objects', '__tb_columns', '__tb_procs', 'sysobjects', "
            "'syscolumns')), sum(type = 'view' AND instr(sql, 'main.') > 0) FROM "
            "main.sqlite_master");
@@ -222,27 +259,23 @@ void Session::OpenDatabase(const std::string& name) {
   }
   if (old_views) {
     try {
-      UpgradeViews(db_);
+      UpgradeViews(db);
     } catch (const EngineError&) {
       // Busy or read-only: the views still work here, where the file is
       // main; the next open (or an ATTACH that needs it) tries again.
     }
   }
   if (!initialised) {
-    ExecSql(db_, "BEGIN IMMEDIATE");
+    ExecSql(db, "BEGIN IMMEDIATE");
     try {
-      Catalog::Initialize(db_, "main");
-      ExecSql(db_, "COMMIT");
+      Catalog::Initialize(db, "main");
+      ExecSql(db, "COMMIT");
     } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
     }
   }
-  Catalog::Initialize(db_, "temp");
-  catalog_ = std::make_unique<Catalog>(db_, "main", name);
-  database_ = name;
-  db_path_ = path;
-  seen_version_ = shared_->schema_version.load();
+  Catalog::Initialize(db, "temp");
 }
 
 void Session::CheckVersion() {
@@ -828,11 +861,19 @@ Session::Flow Session::Exec(const ast::Statement& s, Ctx& ctx) {
         throw NotSupported("USE in a procedure of another database");
       }
       std::string name = s.target[0];
-      if (shared_->server) shared_->server->BeforeUse(spid_, name);  // 911 when unknown
-      if (LowerName(name) != LowerName(database_)) {
-        // Frames keep their variables; only the storage changes.
-        OpenDatabase(name);
+      std::string leaving = database_;
+      server::Server* server = shared_->server.get();
+      if (server) server->BeforeUse(spid_, name, leaving);  // 911 when unknown
+      try {
+        if (LowerName(name) != LowerName(database_)) {
+          // Frames keep their variables; only the storage changes.
+          OpenDatabase(name);
+        }
+      } catch (...) {
+        if (server) server->AfterUse(spid_, database_, leaving);
+        throw;
       }
+      if (server) server->AfterUse(spid_, database_, leaving);
       Message m;
       m.number = 5701;
       m.severity = 0;

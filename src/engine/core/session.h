@@ -130,7 +130,10 @@ class Session : public TranslateEnv {
     bool live = false;  // attached now (else only its catalogue is kept)
   };
 
+  // Opens a database as the connection's storage (at connect and on USE).
   void OpenDatabase(const std::string& name);
+  // Settings, functions and catalogue tables of a new handle.
+  void PrepareHandle(sqlite3* db);
   void CloseDatabase();
 
   // Names in other databases (session_names.cpp). The context is the

@@ -493,7 +493,7 @@ void Server::EndOpen(const std::string& name) {
   if (it != opening_.end() && --it->second <= 0) opening_.erase(it);
 }
 
-void Server::BeforeUse(int spid, const std::string& name) {
+void Server::BeforeUse(int spid, const std::string& name, const std::string& leaving) {
   auto d = FindDatabase(name);
   if (!d) {
     throw MakeError(911, 16, 1,
@@ -506,8 +506,26 @@ void Server::BeforeUse(int spid, const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = sessions_.find(spid);
     if (it != sessions_.end()) e = it->second;
+    // The file being left stays open until the new one is ready; it counts
+    // as attached until AfterUse.
+    std::vector<std::string>& names = attached_[spid];
+    std::string lleaving = Lower(leaving);
+    if (std::find(names.begin(), names.end(), lleaving) == names.end()) names.push_back(lleaving);
   }
   if (e) e->SetDatabase(d->name);
+}
+
+void Server::AfterUse(int spid, const std::string& current, const std::string& left) {
+  std::shared_ptr<SessionEntry> e;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(spid);
+    if (it != sessions_.end()) e = it->second;
+  }
+  // After a failed USE the session is still in the database it meant to
+  // leave.
+  if (e && Lower(current) == Lower(left)) e->SetDatabase(current);
+  DetachFrom(spid, left);
 }
 
 DatabaseInfo Server::AttachTo(int spid, std::string_view name) {

@@ -153,8 +153,12 @@ class Server {
   void EndOpen(const std::string& name);
   // A session is about to USE a database: 911 when there is none. The
   // session counts as in that database from now on, so that a restore
-  // never replaces a file that it is opening.
-  void BeforeUse(int spid, const std::string& name);
+  // never replaces a file that it is opening, and as in `leaving` until
+  // AfterUse, since that file stays open until the switch is done.
+  void BeforeUse(int spid, const std::string& name, const std::string& leaving);
+  // The switch is over: `current` is the session's database now (`left`
+  // when it failed).
+  void AfterUse(int spid, const std::string& current, const std::string& left);
   // A session attaches another database to its storage: 911 when there is
   // none, 927 while it is being restored. The database counts as in use by
   // that session (DROP and RESTORE are refused) until DetachFrom.
@@ -199,10 +203,10 @@ class Server {
   std::mutex mutex_;
   sqlite3* master_ = nullptr;  // guarded by mutex_
   std::map<int, std::shared_ptr<SessionEntry>> sessions_;
-  std::map<std::string, bool> restoring_;  // lower-case names
-  std::map<std::string, int> opening_;     // lower-case names: connections being opened
+  std::map<std::string, bool> restoring_;             // lower-case names
+  std::map<std::string, int> opening_;                // lower-case names: connections being opened
   std::map<int, std::vector<std::string>> attached_;  // spid: lower-case names it has attached
-  std::condition_variable closed_;         // a session's storage closed (with mutex_)
+  std::condition_variable closed_;                    // a session's storage closed (with mutex_)
 };
 
 std::string Lower(std::string_view s);
