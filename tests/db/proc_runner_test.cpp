@@ -74,6 +74,20 @@ TEST_F(ProcRunnerTest, NullOrEmptyInputListRunsWithoutValues) {
   }
 }
 
+// System procedures run through the routine like any other: the refresh
+// reads SQL Server's parameter list for them.
+TEST_F(ProcRunnerTest, SystemProceduresRun) {
+  Variant out = Variant("untouched");
+  EXPECT_EQ(ExecuteProcedure(*sp_, "sp_who", VarArrayOf({Entry("@loginame", Variant("sa"))}), &out),
+            0);
+  EXPECT_TRUE(out.IsNull());
+  EXPECT_EQ(sp_->ParamCount(), 2);
+  EXPECT_EQ(ExecuteProcedure(*sp_, "sp_columns",
+                             VarArrayOf({Entry("@table_name", Variant("seen"))}), &out),
+            0);
+  EXPECT_EQ(sp_->ParamCount(), 6);
+}
+
 TEST_F(ProcRunnerTest, BcdOutputComesBackAsFloat) {
   Variant out;
   EXPECT_EQ(ExecuteProcedure(*sp_, "p_test;1", Variant::Null(), &out), 3);

@@ -163,6 +163,37 @@ TEST_F(StoredProcTest, OpenForRowsAndTheOpenDatasetRule) {
   EXPECT_EQ(sp.Params().Count(), 0);
 }
 
+// A client's StoredProc refreshes before it calls: system procedures answer
+// with SQL Server's parameters, run, and open for their rows.
+TEST_F(StoredProcTest, SystemProceduresRefreshRunAndOpen) {
+  StoredProc sp(&connection());
+  sp.SetProcedureName("sp_who");
+  sp.RefreshParameters();
+  ASSERT_EQ(sp.Params().Count(), 2);
+  EXPECT_EQ(sp.Params().Items(0).direction, pdReturnValue);
+  EXPECT_EQ(sp.Params().Items(1).name, "@loginame");
+  EXPECT_EQ(sp.Params().Items(1).data_type, ftWideString);
+  sp.ExecProc();
+  EXPECT_EQ(sp.Params().Items(0).value, Variant(0));
+  sp.ParamByName("@loginame").value = Variant("sa");
+  sp.Open();
+  ASSERT_FALSE(sp.Eof());
+  EXPECT_EQ(sp.FieldByName("loginame").AsString(), "sa");
+  EXPECT_GE(sp.FieldByName("spid").AsInteger(), 51);
+  sp.Close();
+
+  Exec("CREATE TABLE stock (code varchar(10), qty int)");
+  sp.SetProcedureName("sp_columns");
+  sp.RefreshParameters();
+  ASSERT_EQ(sp.Params().Count(), 6);
+  sp.ParamByName("@table_name").value = Variant("stock");
+  sp.Open();
+  std::string columns;
+  for (; !sp.Eof(); sp.Next()) columns += sp.FieldByName("COLUMN_NAME").AsString() + " ";
+  EXPECT_EQ(columns, "code qty ");
+  sp.Close();
+}
+
 TEST_F(StoredProcTest, DatabaseErrorsCarryTheDatabaseText) {
   Exec("CREATE PROCEDURE p_fail AS BEGIN RAISERROR('库存不足', 16, 1) RETURN 1 END");
   StoredProc sp(&connection());

@@ -231,6 +231,86 @@ TEST_F(ServerTest, SpWhoShowsWhatARunningCallIsDoing) {
   EXPECT_EQ(own_cmd(Run("sp_who", other.get()).result_sets), "sleeping/AWAITING COMMAND");
 }
 
+// A client refreshes a procedure's parameters before it calls it: system
+// procedures describe SQL Server's parameters, and a call that passes every
+// one of them by name (NULL where the client set nothing) runs.
+TEST_F(ServerTest, SystemProceduresDescribeTheirParameters) {
+  Run("CREATE TABLE t (id int, name varchar(10))");
+  Run("CREATE PROCEDURE p @a int AS SELECT @a");
+  struct Case {
+    const char* proc;
+    std::vector<std::string> params;  // "@name type/length default?"
+    std::vector<std::pair<std::string, Value>> values;
+    const char* first_column;
+  };
+  const std::vector<Case> cases = {
+      {"sp_who", {"@loginame kNVarChar/256 d"}, {}, "spid"},
+      {"SP_TABLES",
+       {"@table_name kNVarChar/768 d", "@table_owner kNVarChar/768 d",
+        "@table_qualifier kNVarChar/256 d", "@table_type kVarChar/100 d", "@fUsePattern kBit/1 d"},
+       {{"@table_name", std::string("t")}},
+       "TABLE_QUALIFIER"},
+      {"master.dbo.sp_columns",
+       {"@table_name kNVarChar/768", "@table_owner kNVarChar/768 d",
+        "@table_qualifier kNVarChar/256 d", "@column_name kNVarChar/768 d", "@ODBCVer kInt/4 d"},
+       {{"@table_name", std::string("t")}},
+       "TABLE_QUALIFIER"},
+      {"sp_sproc_columns",
+       {"@procedure_name kNVarChar/780 d", "@procedure_owner kNVarChar/768 d",
+        "@procedure_qualifier kNVarChar/256 d", "@column_name kNVarChar/768 d", "@ODBCVer kInt/4 d",
+        "@fUsePattern kBit/1 d"},
+       {{"@procedure_name", std::string("p")}},
+       "PROCEDURE_QUALIFIER"},
+      {"sp_executesql",
+       {"@stmt kNVarChar/-1", "@params kNVarChar/-1 d"},
+       {{"@stmt", std::string("SELECT 5 AS five")}},
+       "five"},
+  };
+  auto type_name = [](SqlType t) {
+    switch (t) {
+      case SqlType::kNVarChar:
+        return "kNVarChar";
+      case SqlType::kVarChar:
+        return "kVarChar";
+      case SqlType::kBit:
+        return "kBit";
+      case SqlType::kInt:
+        return "kInt";
+      default:
+        return "?";
+    }
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.proc);
+    std::vector<ProcParamInfo> d = sa_->DescribeProcedure(c.proc);
+    ASSERT_EQ(d.size(), c.params.size() + 1);
+    EXPECT_EQ(d[0].name, "@RETURN_VALUE");
+    EXPECT_EQ(d[0].direction, ParamDirection::kReturnValue);
+    EXPECT_EQ(d[0].type.type, SqlType::kInt);
+    std::vector<ProcArgument> args;
+    for (size_t i = 1; i < d.size(); ++i) {
+      EXPECT_EQ(d[i].direction, ParamDirection::kInput);
+      EXPECT_EQ(d[i].name + " " + type_name(d[i].type.type) + "/" +
+                    std::to_string(d[i].type.length) + (d[i].has_default ? " d" : ""),
+                c.params[i - 1]);
+      ProcArgument a;
+      a.name = d[i].name;
+      for (const auto& [n, v] : c.values) {
+        if (n == a.name) a.value = v;
+      }
+      a.type = d[i].type;
+      args.push_back(a);
+    }
+    CollectingSink sink;
+    sa_->CallProcedure(c.proc, args, sink);
+    BatchResult out = sink.result();
+    ASSERT_EQ(out.FirstError(), nullptr) << out.FirstError()->text;
+    ASSERT_FALSE(out.result_sets.empty());
+    EXPECT_EQ(out.result_sets[0].columns[0].name, c.first_column);
+    EXPECT_FALSE(out.result_sets[0].rows.empty());
+  }
+}
+
 TEST_F(ServerTest, KillEndsAnIdleSessionAndRollsItsTransactionBack) {
   Run("CREATE DATABASE shop");
   Run("CREATE TABLE t (id int)", Connect("shop").get());

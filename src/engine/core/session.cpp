@@ -2098,6 +2098,9 @@ std::vector<ProcParamInfo> Session::DescribeProcedure(std::string_view name) {
     }
   }
   parts.push_back(cur);
+  // A call runs these whatever database part the name carries, so the
+  // description does too.
+  if (auto system = server::DescribeSystemProcedure(parts.back())) return *system;
   std::string display;
   Attached* where = nullptr;
   auto parsed = ParseProc(parts, &display, &where);

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +34,10 @@ void ExecuteStatement(core::Session& session, const std::string& text, int line,
 bool IsSystemProcedure(std::string_view name);
 int RunSystemProcedure(core::Session& session, std::string_view name,
                        const std::vector<std::pair<std::string, Value>>& args, ResultSink& sink);
+// The parameters a client's refresh sees for those and for sp_executesql
+// (position 0 the return value), as SQL Server declares them; nothing for
+// other names.
+std::optional<std::vector<ProcParamInfo>> DescribeSystemProcedure(std::string_view name);
 
 // DB_ID, DB_NAME(id), SERVERPROPERTY as SQLite functions of a connection,
 // and its wait for another writer (bounded by the command time-out).

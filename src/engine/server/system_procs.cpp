@@ -2,6 +2,7 @@
 // sp_sproc_columns, sp_tables and sp_columns, with SQL Server's result
 // columns.
 #include <map>
+#include <optional>
 
 #include "engine/core/catalog.h"
 #include "engine/core/sqlite_util.h"
@@ -476,6 +477,63 @@ bool IsSystemProcedure(std::string_view name) {
   std::string n = Lower(name);
   if (size_t semi = n.find(';'); semi != std::string::npos) n = n.substr(0, semi);
   return n == "sp_who" || n == "sp_sproc_columns" || n == "sp_tables" || n == "sp_columns";
+}
+
+std::optional<std::vector<ProcParamInfo>> DescribeSystemProcedure(std::string_view name) {
+  std::string n = Lower(name);
+  if (size_t semi = n.find(';'); semi != std::string::npos) n = n.substr(0, semi);
+  if (n.rfind("sp_", 0) != 0) return std::nullopt;
+  struct P {
+    const char* name;
+    TypeInfo type;
+    bool has_default;
+  };
+  // SQL Server's declarations (sysname is nvarchar(128)).
+  const TypeInfo sysname = NVarChar(128), name384 = NVarChar(384), odbcver = Int(),
+                 bit = TypeInfo{SqlType::kBit, 1, 1, 0};
+  std::vector<P> params;
+  if (n == "sp_who") {
+    params = {{"@loginame", sysname, true}};
+  } else if (n == "sp_tables") {
+    params = {{"@table_name", name384, true},
+              {"@table_owner", name384, true},
+              {"@table_qualifier", sysname, true},
+              {"@table_type", VarChar(100), true},
+              {"@fUsePattern", bit, true}};
+  } else if (n == "sp_columns") {
+    params = {{"@table_name", name384, false},
+              {"@table_owner", name384, true},
+              {"@table_qualifier", sysname, true},
+              {"@column_name", name384, true},
+              {"@ODBCVer", odbcver, true}};
+  } else if (n == "sp_sproc_columns") {
+    params = {{"@procedure_name", NVarChar(390), true},
+              {"@procedure_owner", name384, true},
+              {"@procedure_qualifier", sysname, true},
+              {"@column_name", name384, true},
+              {"@ODBCVer", odbcver, true},
+              {"@fUsePattern", bit, true}};
+  } else if (n == "sp_executesql") {
+    // The values of the statement's own parameters follow these two.
+    params = {{"@stmt", TypeInfo{SqlType::kNVarChar, -1, 0, 0}, false},
+              {"@params", TypeInfo{SqlType::kNVarChar, -1, 0, 0}, true}};
+  } else {
+    return std::nullopt;
+  }
+  std::vector<ProcParamInfo> out;
+  ProcParamInfo ret;
+  ret.name = "@RETURN_VALUE";
+  ret.type = Int();
+  ret.direction = ParamDirection::kReturnValue;
+  out.push_back(ret);
+  for (const P& p : params) {
+    ProcParamInfo i;
+    i.name = p.name;
+    i.type = p.type;
+    i.has_default = p.has_default;
+    out.push_back(std::move(i));
+  }
+  return out;
 }
 
 int RunSystemProcedure(core::Session& session, std::string_view name,
