@@ -23,8 +23,8 @@ struct TExpr {
   bool null_literal = false;
   bool nullable = true;
   bool aggregate = false;
-  int literal_chars = -1;  // a text literal's length without trailing blanks
-  int literal_digits = 0;  // an integer literal's digits
+  int literal_chars = -1;              // a text literal's length without trailing blanks
+  int literal_digits = 0;              // an integer literal's digits
   const ColumnInfo* column = nullptr;  // a plain column reference
   std::string base_table{};
 };
@@ -32,6 +32,7 @@ struct TExpr {
 struct Source {
   std::string alias;      // what the query calls it (lower-case comparisons)
   std::string sql_alias;  // quoted name in the SQL
+  std::string written;    // a table's name as the FROM clause gives it, when it has no alias
   std::shared_ptr<const TableInfo> table;  // base table or view
   std::vector<ColumnInfo> derived;         // a derived table's columns
   const std::vector<ColumnInfo>& Columns() const { return table ? table->columns : derived; }
@@ -170,8 +171,8 @@ struct Translator::Impl {
     const TypeInfo& t = c.type;
     bool from_sized = sql::IsCharType(e.type.type) || e.type.type == SqlType::kBinary ||
                       e.type.type == SqlType::kVarBinary || e.type.type == SqlType::kImage;
-    bool sized = (sql::IsCharType(t.type) && t.type != SqlType::kText && t.type != SqlType::kNText &&
-                  t.type != SqlType::kSqlVariant) ||
+    bool sized = (sql::IsCharType(t.type) && t.type != SqlType::kText &&
+                  t.type != SqlType::kNText && t.type != SqlType::kSqlVariant) ||
                  t.type == SqlType::kBinary || t.type == SqlType::kVarBinary;
     if (!sized || !from_sized || t.length < 0 || e.null_literal) return Convert(e, t);
     int limit = sql::IsUnicode(t.type) ? t.length / 2 : t.length;
@@ -200,7 +201,26 @@ struct Translator::Impl {
     if (!s.table) throw InvalidObject(JoinParts(ref.name));
     s.alias = ref.alias.empty() ? s.table->name : ref.alias;
     s.sql_alias = QuoteIdent(s.alias);
+    if (ref.alias.empty()) s.written = JoinParts(ref.name);
     return s;
+  }
+
+  // A source joins the FROM clause; two of one clause may not answer to the
+  // same name.
+  static void AddSource(Scope& scope, Source s) {
+    for (const Source& other : scope.sources) {
+      if (LowerName(other.alias) != LowerName(s.alias)) continue;
+      if (!s.written.empty() && !other.written.empty()) {
+        throw MakeError(1013, 16, 1,
+                        "The objects \"" + s.written + "\" and \"" + other.written +
+                            "\" in the FROM clause have the same exposed names. Use correlation "
+                            "names to distinguish them.");
+      }
+      throw MakeError(
+          1011, 16, 1,
+          "The correlation name '" + s.alias + "' is specified multiple times in a FROM clause.");
+    }
+    scope.sources.push_back(std::move(s));
   }
 
   // FROM items into SQL, adding their sources to the scope.
@@ -209,7 +229,7 @@ struct Translator::Impl {
       case ast::TableRef::Kind::kTable: {
         Source s = MakeSource(ref);
         std::string sql = TableSql(*s.table) + " AS " + s.sql_alias;
-        scope.sources.push_back(std::move(s));
+        AddSource(scope, std::move(s));
         return sql;
       }
       case ast::TableRef::Kind::kDerived: {
@@ -240,7 +260,7 @@ struct Translator::Impl {
           c.nullable = cols[i].nullable;
           s.derived.push_back(std::move(c));
         }
-        scope.sources.push_back(std::move(s));
+        AddSource(scope, std::move(s));
         return "(" + sql + ") AS " + QuoteIdent(ref.alias);
       }
       case ast::TableRef::Kind::kJoin: {
@@ -268,10 +288,8 @@ struct Translator::Impl {
       const Source* found = nullptr;
       const ColumnInfo* found_col = nullptr;
       for (const Source& src : s->sources) {
-        if (!qualifier.empty() && LowerName(src.alias) != LowerName(qualifier) &&
-            !(src.table && LowerName(src.table->name) == LowerName(qualifier))) {
-          continue;
-        }
+        // A table with an alias is known by its alias only.
+        if (!qualifier.empty() && LowerName(src.alias) != LowerName(qualifier)) continue;
         for (const ColumnInfo& c : src.Columns()) {
           if (LowerName(c.name) == LowerName(column)) {
             if (found) {
@@ -301,9 +319,9 @@ struct Translator::Impl {
         }
       }
       if (!known) {
-        throw MakeError(4104, 16, 1,
-                        "The multi-part identifier \"" + JoinParts(parts) +
-                            "\" could not be bound.");
+        throw MakeError(
+            4104, 16, 1,
+            "The multi-part identifier \"" + JoinParts(parts) + "\" could not be bound.");
       }
     }
     throw InvalidColumn(column);
@@ -366,18 +384,19 @@ struct Translator::Impl {
           chars += (c & 0xC0) != 0x80;
           if (c != ' ' && (c & 0xC0) != 0x80) trimmed = chars;
         }
-        TExpr r = Literal(QuoteText(e.text), e.kind == ExprKind::kString
-                                                 ? sql::VarCharType(std::max<int>(1, static_cast<int>(e.text.size())))
-                                                 : sql::NVarCharType(std::max(1, chars)));
+        TExpr r = Literal(QuoteText(e.text),
+                          e.kind == ExprKind::kString
+                              ? sql::VarCharType(std::max<int>(1, static_cast<int>(e.text.size())))
+                              : sql::NVarCharType(std::max(1, chars)));
         r.literal_chars = trimmed;
         return r;
       }
       case ExprKind::kBinary: {
         std::string hex = e.text;
         if (hex.size() % 2) hex = "0" + hex;
-        return Literal("X'" + hex + "'",
-                       sql::MakeType(SqlType::kVarBinary,
-                                     std::max<int>(1, static_cast<int>(hex.size() / 2))));
+        return Literal(
+            "X'" + hex + "'",
+            sql::MakeType(SqlType::kVarBinary, std::max<int>(1, static_cast<int>(hex.size() / 2))));
       }
       case ExprKind::kVariable:
       case ExprKind::kGlobal: {
@@ -447,7 +466,8 @@ struct Translator::Impl {
         TExpr a = Expression(*e.args[0], scope);
         int style = 0;
         if (e.args.size() > 1) {
-          if (e.args[1]->kind != ExprKind::kInteger) throw NotSupported("a CONVERT style that is not a number");
+          if (e.args[1]->kind != ExprKind::kInteger)
+            throw NotSupported("a CONVERT style that is not a number");
           style = static_cast<int>(parser::IntegerTokenValue(e.args[1]->text));
         }
         TypeInfo to = e.type.info;
@@ -459,8 +479,7 @@ struct Translator::Impl {
           to.length = 60;
         }
         TExpr r = Convert(a, to, style);
-        if (r.sql == a.sql && !a.null_literal && style == 0 &&
-            !SameStorageNoop(a.type, to)) {
+        if (r.sql == a.sql && !a.null_literal && style == 0 && !SameStorageNoop(a.type, to)) {
           // unreachable: Convert always wraps when it changes storage
         }
         return r;
@@ -582,8 +601,8 @@ struct Translator::Impl {
         TExpr a2 = a;
         Comparable(a, lo);
         Comparable(a2, hi);
-        std::string s = "(" + a.sql + " >= " + lo.sql + Collate(a) + " AND " + a2.sql + " <= " +
-                        hi.sql + Collate(a2) + ")";
+        std::string s = "(" + a.sql + " >= " + lo.sql + Collate(a) + " AND " + a2.sql +
+                        " <= " + hi.sql + Collate(a2) + ")";
         return e.negated ? "(NOT " + s + ")" : s;
       }
       case ExprKind::kInList: {
@@ -617,8 +636,8 @@ struct Translator::Impl {
         a = ConvertForCompare(a, t);
         if (!SameStorageNoop(cols[0].type, t) &&
             sql::StorageOf(cols[0].type.type) != sql::StorageOf(t.type)) {
-          sub = "SELECT tsql_convert(" + last_aliases[0] + ", " + Code(cols[0].type) + ", " + Code(t) +
-                ", 0) FROM (" + sub + ")";
+          sub = "SELECT tsql_convert(" + last_aliases[0] + ", " + Code(cols[0].type) + ", " +
+                Code(t) + ", 0) FROM (" + sub + ")";
         }
         return "(" + a.sql + Collate(a) + (e.negated ? " NOT IN (" : " IN (") + sub + "))";
       }
@@ -693,9 +712,9 @@ struct Translator::Impl {
     };
     auto arity = [&](size_t lo, size_t hi) {
       if (e.args.size() < lo || e.args.size() > hi) {
-        throw MakeError(174, 15, 1,
-                        "The " + name + " function requires " + std::to_string(lo) +
-                            " argument(s).");
+        throw MakeError(
+            174, 15, 1,
+            "The " + name + " function requires " + std::to_string(lo) + " argument(s).");
       }
     };
     if (name == "$default") throw NotSupported("DEFAULT in this place");
@@ -775,7 +794,8 @@ struct Translator::Impl {
       if (!IsChar(a.type)) a = Convert(a, sql::NVarCharType(128));
       TExpr r;
       r.sql = "tsql_" + name + "(" + a.sql + ")";
-      r.type = name == "db_id" ? sql::MakeType(SqlType::kSmallInt, 2, 5, 0) : sql::NVarCharType(128);
+      r.type =
+          name == "db_id" ? sql::MakeType(SqlType::kSmallInt, 2, 5, 0) : sql::NVarCharType(128);
       return r;
     }
     if (name == "scope_identity") {
@@ -789,10 +809,10 @@ struct Translator::Impl {
         throw NotSupported("OBJECTPROPERTY with a property that is not a constant");
       }
       std::string prop = LowerName(e.args[1]->text);
-      std::string test = prop == "isprocedure"   ? "type = 'P'"
-                         : prop == "isusertable" ? "type = 'U'"
-                         : prop == "isview"      ? "type = 'V'"
-                         : prop == "istable"     ? "type IN ('U', 'S')"
+      std::string test = prop == "isprocedure"     ? "type = 'P'"
+                         : prop == "isusertable"   ? "type = 'U'"
+                         : prop == "isview"        ? "type = 'V'"
+                         : prop == "istable"       ? "type IN ('U', 'S')"
                          : prop == "issystemtable" ? "type = 'S'"
                                                    : "";
       if (test.empty()) throw NotSupported("OBJECTPROPERTY(..., '" + e.args[1]->text + "')");
@@ -812,8 +832,8 @@ struct Translator::Impl {
       arity(0, 0);
       return Variable("@@" + name);
     }
-    if (name == "host_name" || name == "app_name" || name == "suser_sname" ||
-        name == "user_name" || name == "system_user" || name == "@@servername") {
+    if (name == "host_name" || name == "app_name" || name == "suser_sname" || name == "user_name" ||
+        name == "system_user" || name == "@@servername") {
       arity(0, 1);
       return Variable("@@" + name);
     }
@@ -831,9 +851,9 @@ struct Translator::Impl {
     }
     if (static_cast<int>(e.args.size()) < info->min_args ||
         (info->max_args >= 0 && static_cast<int>(e.args.size()) > info->max_args)) {
-      throw MakeError(174, 15, 1,
-                      "The " + name + " function requires " + std::to_string(info->min_args) +
-                          " argument(s).");
+      throw MakeError(
+          174, 15, 1,
+          "The " + name + " function requires " + std::to_string(info->min_args) + " argument(s).");
     }
     std::vector<TExpr> v;
     if (info->kind == sql::FunctionKind::kAggregate) {
@@ -849,11 +869,16 @@ struct Translator::Impl {
       for (size_t i = 0; i < pat.size(); ++i) {
         if (pat[i] == '$' && i + 1 < pat.size()) {
           char k = pat[++i];
-          if (k == 'D') sql += e.distinct ? "DISTINCT " : "";
-          else if (k == '1') sql += v[0].sql + Collate(v[0]);
-          else if (k == 'T') sql += Code(v[0].type);
-          else if (k == 'R') sql += Code(rt);
-          else sql += pat.substr(i - 1, 2);
+          if (k == 'D')
+            sql += e.distinct ? "DISTINCT " : "";
+          else if (k == '1')
+            sql += v[0].sql + Collate(v[0]);
+          else if (k == 'T')
+            sql += Code(v[0].type);
+          else if (k == 'R')
+            sql += Code(rt);
+          else
+            sql += pat.substr(i - 1, 2);
         } else {
           sql += pat[i];
         }
@@ -941,8 +966,7 @@ struct Translator::Impl {
         bool matched = false;
         for (const Source& src : scope.sources) {
           if (!item.star_qualifier.empty() &&
-              LowerName(src.alias) != LowerName(item.star_qualifier) &&
-              !(src.table && LowerName(src.table->name) == LowerName(item.star_qualifier))) {
+              LowerName(src.alias) != LowerName(item.star_qualifier)) {
             continue;
           }
           matched = true;
@@ -962,9 +986,9 @@ struct Translator::Impl {
           if (scope.sources.empty()) {
             throw MakeError(263, 16, 1, "Must specify table to select from.");
           }
-          throw MakeError(4104, 16, 1,
-                          "The multi-part identifier \"" + item.star_qualifier +
-                              "\" could not be bound.");
+          throw MakeError(
+              4104, 16, 1,
+              "The multi-part identifier \"" + item.star_qualifier + "\" could not be bound.");
         }
         continue;
       }
@@ -987,7 +1011,8 @@ struct Translator::Impl {
         any_plain = true;
       }
       col.name = item.alias;
-      if (col.name.empty() && item.expr->kind == ExprKind::kColumn) col.name = item.expr->parts.back();
+      if (col.name.empty() && item.expr->kind == ExprKind::kColumn)
+        col.name = item.expr->parts.back();
       col.type = x.type;
       col.nullable = x.nullable;
       if (x.column) {
@@ -1269,8 +1294,8 @@ Translation Translator::Insert(const ast::Statement& s) {
   bool identity = table->identity_index >= 0 && !explicit_identity;
   if (identity) add_col(table->columns[static_cast<size_t>(table->identity_index)].name);
   for (int k : targets) add_col(table->columns[static_cast<size_t>(k)].name);
-  std::string id_expr = "tsql_identity(" + std::to_string(table->id) + ", " +
-                        QuoteText(table->schema) + ")";
+  std::string id_expr =
+      "tsql_identity(" + std::to_string(table->id) + ", " + QuoteText(table->schema) + ")";
   std::string sql = "INSERT INTO " + I.TableSql(*table);
   if (s.default_values) {
     if (identity) {
@@ -1311,7 +1336,8 @@ Translation Translator::Insert(const ast::Statement& s) {
         first = false;
       }
       for (size_t i = 0; i < row.size(); ++i) {
-        sql += (first ? "" : ", ") + value_of(*row[i], table->columns[static_cast<size_t>(targets[i])]);
+        sql += (first ? "" : ", ") +
+               value_of(*row[i], table->columns[static_cast<size_t>(targets[i])]);
         first = false;
       }
       sql += ")";
@@ -1337,7 +1363,8 @@ Translation Translator::Insert(const ast::Statement& s) {
       TExpr x;
       x.sql = "q." + aliases[i];
       x.type = qcols[i].type;
-      outer += (first ? "" : ", ") + I.FitConvert(x, table->columns[static_cast<size_t>(targets[i])]).sql;
+      outer += (first ? "" : ", ") +
+               I.FitConvert(x, table->columns[static_cast<size_t>(targets[i])]).sql;
       first = false;
     }
     sql += outer + " FROM (" + q + ") AS q WHERE true";
