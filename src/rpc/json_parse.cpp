@@ -86,11 +86,11 @@ struct ExactHandler {
 
 }  // namespace
 
-json::value ParseJson(std::string_view text, std::size_t max_depth) {
+json::value ParseJson(std::string_view text, std::size_t max_depth, json::storage_ptr storage) {
   json::parse_options options;
   options.max_depth = max_depth;
   json::basic_parser<ExactHandler> parser(options);
-  parser.handler().st.reset();
+  parser.handler().st.reset(std::move(storage));
   json::error_code ec;
   std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec && used != text.size()) ec = json::error::extra_data;
