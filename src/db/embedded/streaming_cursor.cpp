@@ -1,5 +1,7 @@
 #include "db/embedded/streaming_cursor.h"
 
+#include <algorithm>
+
 #include "db/embedded/value_conversion.h"
 #include "db/errors.h"
 
@@ -30,12 +32,7 @@ class StreamingCursor::Sink : public engine::ResultSink {
   bool Row(std::vector<engine::Value>&& row) override {
     // A reader that has gone wants no more rows; the rest of the batch
     // still runs, as on a server.
-    if (!cursor_->WaitForRoom()) return false;
-    Item item;
-    item.kind = Item::kRow;
-    item.row = std::move(row);
-    cursor_->Push(std::move(item));
-    return true;
+    return cursor_->PushRow(std::move(row));
   }
   void EndResultSet() override {
     in_set_ = false;
@@ -92,7 +89,7 @@ StreamingCursor::StreamingCursor(Job job, size_t block_rows, CallOutputs outputs
     std::lock_guard<std::mutex> lock(mutex_);
     result_ = std::move(result);
     done_ = true;
-    cv_.notify_all();
+    reader_cv_.notify_all();
   });
 }
 
@@ -100,22 +97,38 @@ StreamingCursor::~StreamingCursor() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     abandon_ = true;
-    cv_.notify_all();
+    worker_cv_.notify_all();
   }
   JoinWorker();
 }
 
 void StreamingCursor::Push(Item item) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (item.kind == Item::kRow) ++queued_rows_;
+  ++queued_others_;
   queue_.push_back(std::move(item));
-  cv_.notify_all();
+  if (reader_wants_ > 0) reader_cv_.notify_all();
 }
 
-bool StreamingCursor::WaitForRoom() {
+bool StreamingCursor::PushRow(std::vector<engine::Value>&& row) {
   std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return abandon_ || unbounded_ || queued_rows_ < block_rows_; });
-  return !abandon_;
+  if (!abandon_ && !unbounded_ && queued_rows_ >= block_rows_) {
+    worker_waiting_ = true;
+    worker_cv_.wait(lock,
+                    [this] { return abandon_ || unbounded_ || queued_rows_ <= block_rows_ / 2; });
+    worker_waiting_ = false;
+  }
+  if (abandon_) return false;
+  Item item;
+  item.kind = Item::kRow;
+  item.row = std::move(row);
+  queue_.push_back(std::move(item));
+  ++queued_rows_;
+  if (reader_wants_ > 0 && queued_rows_ >= reader_wants_) reader_cv_.notify_all();
+  return true;
+}
+
+void StreamingCursor::WakeWorkerIfRoom() {
+  if (worker_waiting_ && queued_rows_ <= block_rows_ / 2) worker_cv_.notify_all();
 }
 
 std::optional<StreamingCursor::Item> StreamingCursor::Pop() {
@@ -125,13 +138,46 @@ std::optional<StreamingCursor::Item> StreamingCursor::Pop() {
     return item;
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return !queue_.empty() || done_; });
+  if (queue_.empty() && !done_) {
+    reader_wants_ = 1;
+    reader_cv_.wait(lock, [this] { return !queue_.empty() || done_; });
+    reader_wants_ = 0;
+  }
   if (queue_.empty()) return std::nullopt;
   Item item = std::move(queue_.front());
   queue_.pop_front();
-  if (item.kind == Item::kRow) --queued_rows_;
-  cv_.notify_all();
+  if (item.kind == Item::kRow) {
+    --queued_rows_;
+  } else {
+    --queued_others_;
+  }
+  WakeWorkerIfRoom();
   return item;
+}
+
+void StreamingCursor::TakeRows(std::deque<Item>& out, size_t max_rows) {
+  // A reader that wants more than a block gets a block: the worker stops
+  // at a full one.
+  const size_t wanted = std::max<size_t>(1, std::min(max_rows, block_rows_));
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (queued_rows_ < wanted && queued_others_ == 0 && !done_) {
+    reader_wants_ = wanted;
+    reader_cv_.wait(lock, [&] { return queued_rows_ >= wanted || queued_others_ > 0 || done_; });
+    reader_wants_ = 0;
+  }
+  size_t rows = 0;
+  while (!queue_.empty() && rows < max_rows) {
+    bool is_row = queue_.front().kind == Item::kRow;
+    out.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+    if (!is_row) {
+      --queued_others_;
+      break;
+    }
+    --queued_rows_;
+    ++rows;
+  }
+  WakeWorkerIfRoom();
 }
 
 void StreamingCursor::JoinWorker() {
@@ -153,7 +199,7 @@ void StreamingCursor::BufferAll() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     unbounded_ = true;
-    cv_.notify_all();
+    worker_cv_.notify_all();
   }
   JoinWorker();
 }
@@ -197,26 +243,40 @@ bool StreamingCursor::NextResultSet() {
 
 size_t StreamingCursor::Fetch(std::vector<std::vector<Variant>>& out, size_t max_rows) {
   size_t n = 0;
+  std::deque<Item> taken;
   while (in_set_ && n < max_rows) {
-    std::optional<Item> item = Pop();
-    if (!item || item->kind == Item::kEndSet) {
+    if (peeked_) {
+      taken.push_back(std::move(*peeked_));
+      peeked_.reset();
+    } else {
+      TakeRows(taken, max_rows - n);
+    }
+    if (taken.empty()) {  // the worker is done
       in_set_ = false;
       break;
     }
-    if (item->kind != Item::kRow) {
-      // The statement ended without closing its set (an error): the next
-      // NextResultSet reports it.
-      in_set_ = false;
-      peeked_ = std::move(item);
-      break;
+    // The rows are converted outside the lock, while the worker goes on.
+    for (Item& item : taken) {
+      if (item.kind == Item::kEndSet) {
+        in_set_ = false;
+        break;
+      }
+      if (item.kind != Item::kRow) {
+        // The statement ended without closing its set (an error): the
+        // next NextResultSet reports it.
+        in_set_ = false;
+        peeked_ = std::move(item);
+        break;
+      }
+      std::vector<Variant> row;
+      row.reserve(item.row.size());
+      for (size_t c = 0; c < item.row.size() && c < types_.size(); ++c) {
+        row.push_back(ToVariant(item.row[c], types_[c]));
+      }
+      out.push_back(std::move(row));
+      ++n;
     }
-    std::vector<Variant> row;
-    row.reserve(item->row.size());
-    for (size_t c = 0; c < item->row.size() && c < types_.size(); ++c) {
-      row.push_back(ToVariant(item->row[c], types_[c]));
-    }
-    out.push_back(std::move(row));
-    ++n;
+    taken.clear();
   }
   return n;
 }

@@ -53,15 +53,30 @@ class StreamingCursor : public BatchCursor {
   class Sink;
 
   void Push(Item item);
-  bool WaitForRoom();  // worker side; false when the reader is gone
+  // Worker side: queues a row once there is room; false when the reader is
+  // gone.
+  bool PushRow(std::vector<engine::Value>&& row);
   std::optional<Item> Pop();
+  // Reader side: moves up to `max_rows` queued rows into `out`, waiting
+  // until that many (at most a block) are queued or something other than
+  // a row comes, which is then moved last. Empty once the worker is done.
+  void TakeRows(std::deque<Item>& out, size_t max_rows);
+  void WakeWorkerIfRoom();  // with mutex_ held
   void JoinWorker();
   void Release();
 
+  // The two sides wake each other only when the other waits and its
+  // condition is met: rows are handed over in blocks, and a worker that
+  // found the queue full resumes once the reader has taken half of it, not
+  // for every row taken.
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable reader_cv_;
+  std::condition_variable worker_cv_;
   std::deque<Item> queue_;
   size_t queued_rows_ = 0;
+  size_t queued_others_ = 0;  // items that are not rows
+  size_t reader_wants_ = 0;   // rows the waiting reader needs; 0: not waiting
+  bool worker_waiting_ = false;
   size_t block_rows_;
   bool done_ = false;
   bool abandon_ = false;
