@@ -269,7 +269,7 @@ void WriteBytes(std::string& out, std::span<const uint8_t> bytes) {
   }
   OpenTag(out, "$bytes");
   out += '"';
-  out += Base64Encode(bytes);
+  AppendBase64(out, bytes);
   out += "\"}";
 }
 
@@ -460,7 +460,12 @@ Variant DecodeVariant(std::string_view text) {
 
 std::string Base64Encode(std::span<const uint8_t> bytes) {
   std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  AppendBase64(out, bytes);
+  return out;
+}
+
+void AppendBase64(std::string& out, std::span<const uint8_t> bytes) {
+  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
   size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
@@ -481,7 +486,6 @@ std::string Base64Encode(std::span<const uint8_t> bytes) {
     out += kBase64[(n >> 6) & 63];
     out += '=';
   }
-  return out;
 }
 
 std::vector<uint8_t> Base64Decode(std::string_view text, const std::string& where) {

@@ -59,6 +59,7 @@ Variant DecodeVariant(std::string_view text);
 
 // Base64 (RFC 4648, with padding); decoding throws CodecError on bad input.
 std::string Base64Encode(std::span<const uint8_t> bytes);
+void AppendBase64(std::string& out, std::span<const uint8_t> bytes);
 std::vector<uint8_t> Base64Decode(std::string_view text, const std::string& where);
 std::vector<uint8_t> Base64Decode(std::string_view text, const JsonPlace& where);
 

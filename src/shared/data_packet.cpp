@@ -271,6 +271,18 @@ void PacketWriter::AddText(std::string_view text) {
   w.Text(text);
 }
 
+void PacketWriter::AddInt64(int64_t value) {
+  Writer w(out_);
+  w.U16(VT_I8);
+  w.I64(value);
+}
+
+void PacketWriter::AddBytes(std::span<const uint8_t> bytes) {
+  Writer w(out_);
+  w.U16(VT_ARRAY | VT_UI1);
+  w.Raw(bytes.data(), bytes.size(), "bytes in a byte array");
+}
+
 void PacketWriter::EndRowWithError(int32_t code, std::string_view message) {
   Writer w(out_);
   w.I32(code);

@@ -120,6 +120,8 @@ class PacketWriter {
   void AddInt32(int32_t value);
   void AddDouble(double value);
   void AddText(std::string_view text);
+  void AddInt64(int64_t value);                   // VT_I8
+  void AddBytes(std::span<const uint8_t> bytes);  // a byte array
   void EndRowWithError(int32_t code, std::string_view message);
   uint32_t rows() const { return rows_; }
   // The packet's bytes; the writer is spent.

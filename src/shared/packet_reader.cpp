@@ -190,7 +190,11 @@ uint8_t PacketReader::U8(const char* what) {
 uint64_t PacketReader::Le(int n, const char* what) {
   Need(static_cast<size_t>(n), what);
   uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v |= static_cast<uint64_t>(bytes_[pos_ + i]) << (8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, bytes_.data() + pos_, static_cast<size_t>(n));
+  } else {
+    for (int i = 0; i < n; ++i) v |= static_cast<uint64_t>(bytes_[pos_ + i]) << (8 * i);
+  }
   pos_ += static_cast<size_t>(n);
   return v;
 }
