@@ -1,5 +1,6 @@
 #include "shared/data_packet.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -12,10 +13,14 @@ namespace {
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
+// Appends to a byte vector that grows ahead of what is written (by
+// doubling, without a resize per value); `len` is the written length, to
+// which the owner cuts the vector once it is done.
 class Writer {
  public:
-  explicit Writer(std::vector<uint8_t>& out) : out_(out) {}
-  void U8(uint8_t v) { out_.push_back(v); }
+  Writer(std::vector<uint8_t>& out, size_t& len) : out_(out), len_(len) {}
+
+  void U8(uint8_t v) { Put(&v, 1); }
   void U16(uint16_t v) { Le(v, 2); }
   void U32(uint32_t v) { Le(v, 4); }
   void I32(int32_t v) { Le(static_cast<uint32_t>(v), 4); }
@@ -29,20 +34,25 @@ class Writer {
   }
   void Raw(const uint8_t* data, size_t n, const char* what) {
     Count(n, what);
-    out_.insert(out_.end(), data, data + n);
+    Put(data, n);
   }
   void Text(std::string_view s) {
     Raw(reinterpret_cast<const uint8_t*>(s.data()), s.size(), "bytes in a text");
   }
 
  private:
+  void Put(const void* data, size_t n) {
+    if (out_.size() - len_ < n) out_.resize(std::max(len_ + n, out_.size() * 2 + 256));
+    if (n > 0) std::memcpy(out_.data() + len_, data, n);
+    len_ += n;
+  }
   void Le(uint64_t v, int n) {
-    size_t at = out_.size();
-    out_.resize(at + static_cast<size_t>(n));
-    uint8_t* to = out_.data() + at;
-    for (int i = 0; i < n; ++i) to[i] = static_cast<uint8_t>(v >> (8 * i));
+    uint8_t bytes[8];
+    for (int i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(v >> (8 * i));
+    Put(bytes, static_cast<size_t>(n));
   }
   std::vector<uint8_t>& out_;
+  size_t& len_;
 };
 
 void WriteHeader(Writer& w, PacketKind kind, const std::vector<PacketField>& fields) {
@@ -189,7 +199,8 @@ int DataPacket::FieldIndex(std::string_view name) const {
 
 std::vector<uint8_t> DataPacket::Encode() const {
   std::vector<uint8_t> out;
-  Writer w(out);
+  size_t len = 0;
+  Writer w(out, len);
   WriteHeader(w, kind, fields);
   w.Count(rows.size(), "rows");
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -207,14 +218,15 @@ std::vector<uint8_t> DataPacket::Encode() const {
                         " has an error message but is not marked as failed");
     }
   }
+  out.resize(len);
   return out;
 }
 
 PacketWriter::PacketWriter(PacketKind kind, const std::vector<PacketField>& fields)
     : field_count_(fields.size()) {
-  Writer w(out_);
+  Writer w(out_, len_);
   WriteHeader(w, kind, fields);
-  row_count_at_ = out_.size();
+  row_count_at_ = len_;
   w.U32(0);  // the row count, known at Finish
 }
 
@@ -225,71 +237,73 @@ void PacketWriter::AddRow(const std::vector<Variant>& values, std::span<const in
                       std::to_string(field_count_) + " fields");
   }
   BeginRow(RowState::kUnchanged, false);
-  Writer w(out_);
+  Writer w(out_, len_);
   for (int c : columns) WriteValue(w, values.at(static_cast<size_t>(c)), 0);
 }
 
 void PacketWriter::BeginRow(RowState state, bool has_error) {
   if (rows_ == UINT32_MAX) throw PacketError("Data packet has too many rows");
   if (static_cast<uint8_t>(state) > 3) throw PacketError("Data packet row has an unknown state");
-  out_.push_back(static_cast<uint8_t>(state));
-  out_.push_back(has_error ? kRowHasError : 0);
+  Writer w(out_, len_);
+  w.U8(static_cast<uint8_t>(state));
+  w.U8(has_error ? kRowHasError : 0);
   ++rows_;
 }
 
 void PacketWriter::AddValue(const Variant& value) {
-  Writer w(out_);
+  Writer w(out_, len_);
   WriteValue(w, value, 0);
 }
 
 void PacketWriter::AddNull() {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.U16(VT_NULL);
 }
 
 void PacketWriter::AddBool(bool value) {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.U16(VT_BOOL);
   w.U8(value ? 1 : 0);
 }
 
 void PacketWriter::AddInt32(int32_t value) {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.U16(VT_I4);
   w.I32(value);
 }
 
 void PacketWriter::AddDouble(double value) {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.U16(VT_R8);
   w.F64(value);
 }
 
 void PacketWriter::AddText(std::string_view text) {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.U16(VT_BSTR);
   w.Text(text);
 }
 
 void PacketWriter::AddInt64(int64_t value) {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.U16(VT_I8);
   w.I64(value);
 }
 
 void PacketWriter::AddBytes(std::span<const uint8_t> bytes) {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.U16(VT_ARRAY | VT_UI1);
   w.Raw(bytes.data(), bytes.size(), "bytes in a byte array");
 }
 
 void PacketWriter::EndRowWithError(int32_t code, std::string_view message) {
-  Writer w(out_);
+  Writer w(out_, len_);
   w.I32(code);
   w.Text(message);
 }
 
 std::vector<uint8_t> PacketWriter::Finish() {
+  out_.resize(len_);
   for (int i = 0; i < 4; ++i) out_[row_count_at_ + i] = static_cast<uint8_t>(rows_ >> (8 * i));
   return std::move(out_);
 }

@@ -128,7 +128,8 @@ class PacketWriter {
   std::vector<uint8_t> Finish();
 
  private:
-  std::vector<uint8_t> out_;
+  std::vector<uint8_t> out_;  // longer than written while writing
+  size_t len_ = 0;            // the bytes written
   size_t row_count_at_ = 0;
   size_t field_count_ = 0;
   uint32_t rows_ = 0;

@@ -178,26 +178,7 @@ void PacketReader::Fail(const std::string& what) const {
   throw PacketError("Malformed data packet: " + what + " at byte " + std::to_string(pos_));
 }
 
-void PacketReader::Need(size_t n, const char* what) {
-  if (bytes_.size() - pos_ < n) Fail(std::string("truncated ") + what);
-}
-
-uint8_t PacketReader::U8(const char* what) {
-  Need(1, what);
-  return bytes_[pos_++];
-}
-
-uint64_t PacketReader::Le(int n, const char* what) {
-  Need(static_cast<size_t>(n), what);
-  uint64_t v = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, bytes_.data() + pos_, static_cast<size_t>(n));
-  } else {
-    for (int i = 0; i < n; ++i) v |= static_cast<uint64_t>(bytes_[pos_ + i]) << (8 * i);
-  }
-  pos_ += static_cast<size_t>(n);
-  return v;
-}
+void PacketReader::Truncated(const char* what) const { Fail(std::string("truncated ") + what); }
 
 // A count of items that take at least min_size bytes each: a count the rest
 // of the bytes cannot hold is malformed (and never allocated).

@@ -5,7 +5,9 @@
 // PacketError naming the fault and its byte offset otherwise.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -57,9 +59,26 @@ class PacketReader {
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
-  void Need(size_t n, const char* what);
-  uint8_t U8(const char* what);
-  uint64_t Le(int n, const char* what);
+  [[noreturn]] void Truncated(const char* what) const;
+  // Inline: every value passes here.
+  void Need(size_t n, const char* what) {
+    if (bytes_.size() - pos_ < n) Truncated(what);
+  }
+  uint8_t U8(const char* what) {
+    Need(1, what);
+    return bytes_[pos_++];
+  }
+  uint64_t Le(int n, const char* what) {
+    Need(static_cast<size_t>(n), what);
+    uint64_t v = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&v, bytes_.data() + pos_, static_cast<size_t>(n));
+    } else {
+      for (int i = 0; i < n; ++i) v |= static_cast<uint64_t>(bytes_[pos_ + i]) << (8 * i);
+    }
+    pos_ += static_cast<size_t>(n);
+    return v;
+  }
   uint32_t Count(size_t min_size, const char* what);
   std::span<const uint8_t> Raw(const char* what);
   std::string_view Text(const char* what);

@@ -286,6 +286,28 @@ TEST(JsonParse, MalformedInputNamesTheOffset) {
   EXPECT_NO_THROW(ParseJson(std::string(10, '[') + std::string(10, ']')));
 }
 
+TEST(JsonParse, ShortDecimalTextsReadExactly) {
+  // Texts of up to 20 digits and small exponents, most of which the reader
+  // takes without from_chars; each must give strtod's double.
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = rng() % 2 ? "-" : "";
+    int digits = 1 + static_cast<int>(rng() % 20);
+    int point = static_cast<int>(rng() % (digits + 1));  // digits before the point
+    if (point == 0) text += '0';
+    for (int k = 0; k < digits; ++k) {
+      if (k == point) text += '.';
+      // JSON allows no leading zero.
+      text += static_cast<char>(k == 0 && point > 0 ? '1' + rng() % 9 : '0' + rng() % 10);
+    }
+    if (point == digits) text += ".0";
+    if (rng() % 2) text += "E" + std::to_string(static_cast<int>(rng() % 61) - 30);
+    double expected = std::strtod(text.c_str(), nullptr);
+    double got = ParseJson(text).as_double();
+    ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0) << text;
+  }
+}
+
 TEST(JsonParse, DoublesAreCorrectlyRounded) {
   // Texts whose nearest double the fast path used to miss by one unit.
   for (const char* text : {"2.2250738585072011e-308", "9007199254740993.0",

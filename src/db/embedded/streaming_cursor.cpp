@@ -271,7 +271,7 @@ size_t StreamingCursor::Fetch(std::vector<std::vector<Variant>>& out, size_t max
       std::vector<Variant> row;
       row.reserve(item.row.size());
       for (size_t c = 0; c < item.row.size() && c < types_.size(); ++c) {
-        row.push_back(ToVariant(item.row[c], types_[c]));
+        row.push_back(ToVariant(std::move(item.row[c]), types_[c]));
       }
       out.push_back(std::move(row));
       ++n;
