@@ -53,6 +53,22 @@ void AppendJsonInt(std::string& out, int64_t value) {
   out.append(buffer, static_cast<size_t>(end - buffer));
 }
 
+JsonPiece& JsonPiece::Put(std::string_view text) {
+  std::memcpy(end_, text.data(), text.size());
+  end_ += text.size();
+  return *this;
+}
+
+JsonPiece& JsonPiece::Int(int64_t value) {
+  end_ = std::to_chars(end_, buffer_ + kCapacity, value).ptr;
+  return *this;
+}
+
+JsonPiece& JsonPiece::Double(double value) {
+  end_ += boost::json::detail::format_double(end_, value);
+  return *this;
+}
+
 bool IsValidUtf8(std::string_view s) {
   size_t i = 0;
   const size_t n = s.size();

@@ -16,6 +16,23 @@ void AppendJsonString(std::string& out, std::string_view text);
 void AppendJsonDouble(std::string& out, double value);
 void AppendJsonInt(std::string& out, int64_t value);
 
+// Short values are put together in a buffer on the stack and appended in
+// one go: a record packet has ten of them in every row.
+class JsonPiece {
+ public:
+  static constexpr size_t kCapacity = 128;
+  JsonPiece& Put(std::string_view text);  // at most what is left of kCapacity
+  JsonPiece& Int(int64_t value);
+  JsonPiece& Double(double value);  // finite
+  void AppendTo(std::string& out) const {
+    out.append(buffer_, static_cast<size_t>(end_ - buffer_));
+  }
+
+ private:
+  char buffer_[kCapacity];
+  char* end_ = buffer_;
+};
+
 // Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
 // code points beyond U+10FFFF).
 bool IsValidUtf8(std::string_view text);

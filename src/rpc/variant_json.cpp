@@ -335,26 +335,20 @@ void WriteValueJson(std::string& out, const PacketValue& v) {
       AppendJsonString(out, v.text);
       return;
     case VT_I4:
-      AppendJsonInt(out, v.integer);
+      JsonPiece().Int(v.integer).AppendTo(out);
       return;
     case VT_R8:
+      if (std::isfinite(v.real)) return JsonPiece().Double(v.real).AppendTo(out);
       WriteNumber(out, {}, v.real);
       return;
     case VT_I2:
-      OpenTag(out, "$i2");
-      AppendJsonInt(out, v.integer);
-      out += '}';
+      JsonPiece().Put("{\"$i2\":").Int(v.integer).Put("}").AppendTo(out);
       return;
     case VT_UI1:
-      OpenTag(out, "$ui1");
-      AppendJsonInt(out, v.integer);
-      out += '}';
+      JsonPiece().Put("{\"$ui1\":").Int(v.integer).Put("}").AppendTo(out);
       return;
     case VT_I8:
-      OpenTag(out, "$i8");
-      out += '"';
-      AppendJsonInt(out, v.integer);
-      out += "\"}";
+      JsonPiece().Put("{\"$i8\":\"").Int(v.integer).Put("\"}").AppendTo(out);
       return;
     case VT_R4:
       WriteNumber(out, "$r4", static_cast<double>(v.single));
@@ -364,9 +358,7 @@ void WriteValueJson(std::string& out, const PacketValue& v) {
       return;
     case VT_DATE:
       if (!std::isfinite(v.real)) throw CodecError("a date must be finite");
-      OpenTag(out, "$date");
-      AppendJsonDouble(out, v.real);
-      out += '}';
+      JsonPiece().Put("{\"$date\":").Double(v.real).Put("}").AppendTo(out);
       return;
     case VT_DECIMAL:
       WriteTaggedText(out, "$decimal", v.decimal.ToString());
@@ -465,26 +457,29 @@ std::string Base64Encode(std::span<const uint8_t> bytes) {
 }
 
 void AppendBase64(std::string& out, std::span<const uint8_t> bytes) {
-  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+  size_t at = out.size();
+  out.resize(at + (bytes.size() + 2) / 3 * 4);
+  char* p = out.data() + at;
   size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-    out += kBase64[(n >> 18) & 63];
-    out += kBase64[(n >> 12) & 63];
-    out += kBase64[(n >> 6) & 63];
-    out += kBase64[n & 63];
+    *p++ = kBase64[(n >> 18) & 63];
+    *p++ = kBase64[(n >> 12) & 63];
+    *p++ = kBase64[(n >> 6) & 63];
+    *p++ = kBase64[n & 63];
   }
   if (i + 1 == bytes.size()) {
     uint32_t n = bytes[i] << 16;
-    out += kBase64[(n >> 18) & 63];
-    out += kBase64[(n >> 12) & 63];
-    out += "==";
+    *p++ = kBase64[(n >> 18) & 63];
+    *p++ = kBase64[(n >> 12) & 63];
+    *p++ = '=';
+    *p++ = '=';
   } else if (i + 2 == bytes.size()) {
     uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8);
-    out += kBase64[(n >> 18) & 63];
-    out += kBase64[(n >> 12) & 63];
-    out += kBase64[(n >> 6) & 63];
-    out += '=';
+    *p++ = kBase64[(n >> 18) & 63];
+    *p++ = kBase64[(n >> 12) & 63];
+    *p++ = kBase64[(n >> 6) & 63];
+    *p++ = '=';
   }
 }
 

@@ -20,14 +20,14 @@ class Writer {
  public:
   Writer(std::vector<uint8_t>& out, size_t& len) : out_(out), len_(len) {}
 
-  void U8(uint8_t v) { Put(&v, 1); }
-  void U16(uint16_t v) { Le(v, 2); }
-  void U32(uint32_t v) { Le(v, 4); }
-  void I32(int32_t v) { Le(static_cast<uint32_t>(v), 4); }
-  void I64(int64_t v) { Le(static_cast<uint64_t>(v), 8); }
-  void U64(uint64_t v) { Le(v, 8); }
-  void F64(double v) { Le(std::bit_cast<uint64_t>(v), 8); }
-  void F32(float v) { Le(std::bit_cast<uint32_t>(v), 4); }
+  void U8(uint8_t v) { Le<1>(v); }
+  void U16(uint16_t v) { Le<2>(v); }
+  void U32(uint32_t v) { Le<4>(v); }
+  void I32(int32_t v) { Le<4>(static_cast<uint32_t>(v)); }
+  void I64(int64_t v) { Le<8>(static_cast<uint64_t>(v)); }
+  void U64(uint64_t v) { Le<8>(v); }
+  void F64(double v) { Le<8>(std::bit_cast<uint64_t>(v)); }
+  void F32(float v) { Le<4>(std::bit_cast<uint32_t>(v)); }
   void Count(size_t n, const char* what) {
     if (n > UINT32_MAX) throw PacketError(std::string("Data packet has too many ") + what);
     U32(static_cast<uint32_t>(n));
@@ -41,15 +41,20 @@ class Writer {
   }
 
  private:
-  void Put(const void* data, size_t n) {
+  void Ensure(size_t n) {
     if (out_.size() - len_ < n) out_.resize(std::max(len_ + n, out_.size() * 2 + 256));
+  }
+  void Put(const void* data, size_t n) {
+    Ensure(n);
     if (n > 0) std::memcpy(out_.data() + len_, data, n);
     len_ += n;
   }
-  void Le(uint64_t v, int n) {
-    uint8_t bytes[8];
-    for (int i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(v >> (8 * i));
-    Put(bytes, static_cast<size_t>(n));
+  template <int N>
+  void Le(uint64_t v) {
+    Ensure(N);
+    uint8_t* to = out_.data() + len_;
+    for (int i = 0; i < N; ++i) to[i] = static_cast<uint8_t>(v >> (8 * i));
+    len_ += N;
   }
   std::vector<uint8_t>& out_;
   size_t& len_;
