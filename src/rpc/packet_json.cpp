@@ -381,11 +381,4 @@ DataPacket PacketFromJson(const json::value& json, const std::string& where) {
   return DataPacket::Decode(PacketJsonToBytes(json, JsonPlace{nullptr, where}));
 }
 
-std::optional<json::value> PacketBytesToJson(const std::vector<uint8_t>& bytes) {
-  if (!IsPacket(bytes)) return std::nullopt;
-  std::string text;
-  if (!TryWritePacketJson(text, bytes)) return std::nullopt;
-  return ParseJson(text, kMaxVariantDepth);
-}
-
 }  // namespace tillbase::rpc

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <boost/json/value.hpp>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,10 +34,5 @@ DataPacket PacketFromJson(const boost::json::value& json, const std::string& whe
 // The packet's bytes straight from its JSON form, checked as PacketFromJson
 // checks it; `where` is the place of the {"$packet": ...} object.
 std::vector<uint8_t> PacketJsonToBytes(const boost::json::value& json, const JsonPlace& where);
-
-// The $packet member for a byte array, when the bytes are a packet that
-// its JSON form carries exactly; otherwise (no packet, malformed, a value
-// without JSON form) nothing, and the bytes travel as $bytes.
-std::optional<boost::json::value> PacketBytesToJson(const std::vector<uint8_t>& bytes);
 
 }  // namespace tillbase::rpc

@@ -438,22 +438,12 @@ std::string EncodeVariant(const Variant& value) {
   return out;
 }
 
-json::value VariantToJson(const Variant& value) {
-  return ParseJson(EncodeVariant(value), kMaxVariantDepth);
-}
-
 Variant DecodeVariant(std::string_view text) {
   try {
     return VariantFromJson(ParseJson(text));
   } catch (const JsonError& e) {
     throw CodecError(e.what());
   }
-}
-
-std::string Base64Encode(std::span<const uint8_t> bytes) {
-  std::string out;
-  AppendBase64(out, bytes);
-  return out;
 }
 
 void AppendBase64(std::string& out, std::span<const uint8_t> bytes) {

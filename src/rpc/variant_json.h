@@ -38,7 +38,8 @@ class CodecError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// How deeply variant arrays may nest in VariantToJson's tree.
+// How deeply variant arrays may nest when a written value is read back as
+// a tree (PacketToJson).
 inline constexpr std::size_t kMaxVariantDepth = 1024;
 
 // Appends the value's JSON text; throws CodecError for a value without a
@@ -49,7 +50,6 @@ void WriteVariantJson(std::string& out, const Variant& value);
 // whose elements the caller writes).
 void WriteValueJson(std::string& out, const PacketValue& value);
 
-boost::json::value VariantToJson(const Variant& value);
 // `where` names the value in error messages.
 Variant VariantFromJson(const boost::json::value& json, const std::string& where = "value");
 Variant VariantFromJson(const boost::json::value& json, const JsonPlace& where);
@@ -58,7 +58,6 @@ std::string EncodeVariant(const Variant& value);
 Variant DecodeVariant(std::string_view text);
 
 // Base64 (RFC 4648, with padding); decoding throws CodecError on bad input.
-std::string Base64Encode(std::span<const uint8_t> bytes);
 void AppendBase64(std::string& out, std::span<const uint8_t> bytes);
 std::vector<uint8_t> Base64Decode(std::string_view text, const std::string& where);
 std::vector<uint8_t> Base64Decode(std::string_view text, const JsonPlace& where);
