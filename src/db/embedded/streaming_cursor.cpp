@@ -103,13 +103,16 @@ StreamingCursor::~StreamingCursor() {
 }
 
 void StreamingCursor::Push(Item item) {
+  std::vector<Item> spent;  // freed after the lock is let go
   std::lock_guard<std::mutex> lock(mutex_);
+  spent.swap(spent_);
   ++queued_others_;
   queue_.push_back(std::move(item));
   if (reader_wants_ > 0) reader_cv_.notify_all();
 }
 
 bool StreamingCursor::PushRow(std::vector<engine::Value>&& row) {
+  std::vector<Item> spent;  // freed after the lock is let go
   std::unique_lock<std::mutex> lock(mutex_);
   if (!abandon_ && !unbounded_ && queued_rows_ >= block_rows_) {
     worker_waiting_ = true;
@@ -117,6 +120,7 @@ bool StreamingCursor::PushRow(std::vector<engine::Value>&& row) {
                     [this] { return abandon_ || unbounded_ || queued_rows_ <= block_rows_ / 2; });
     worker_waiting_ = false;
   }
+  spent.swap(spent_);
   if (abandon_) return false;
   Item item;
   item.kind = Item::kRow;
@@ -131,53 +135,41 @@ void StreamingCursor::WakeWorkerIfRoom() {
   if (worker_waiting_ && queued_rows_ <= block_rows_ / 2) worker_cv_.notify_all();
 }
 
-std::optional<StreamingCursor::Item> StreamingCursor::Pop() {
-  if (peeked_) {
-    std::optional<Item> item = std::move(peeked_);
-    peeked_.reset();
-    return item;
-  }
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (queue_.empty() && !done_) {
-    reader_wants_ = 1;
-    reader_cv_.wait(lock, [this] { return !queue_.empty() || done_; });
-    reader_wants_ = 0;
-  }
-  if (queue_.empty()) return std::nullopt;
-  Item item = std::move(queue_.front());
-  queue_.pop_front();
-  if (item.kind == Item::kRow) {
-    --queued_rows_;
-  } else {
-    --queued_others_;
-  }
-  WakeWorkerIfRoom();
-  return item;
-}
-
-void StreamingCursor::TakeRows(std::deque<Item>& out, size_t max_rows) {
+void StreamingCursor::Refill(size_t wanted) {
   // A reader that wants more than a block gets a block: the worker stops
   // at a full one.
-  const size_t wanted = std::max<size_t>(1, std::min(max_rows, block_rows_));
+  wanted = std::max<size_t>(1, std::min(wanted, block_rows_));
+  std::vector<Item> used;  // freed here when the worker cannot take them
   std::unique_lock<std::mutex> lock(mutex_);
   if (queued_rows_ < wanted && queued_others_ == 0 && !done_) {
     reader_wants_ = wanted;
     reader_cv_.wait(lock, [&] { return queued_rows_ >= wanted || queued_others_ > 0 || done_; });
     reader_wants_ = 0;
   }
-  size_t rows = 0;
-  while (!queue_.empty() && rows < max_rows) {
-    bool is_row = queue_.front().kind == Item::kRow;
-    out.push_back(std::move(queue_.front()));
-    queue_.pop_front();
-    if (!is_row) {
-      --queued_others_;
-      break;
-    }
-    --queued_rows_;
-    ++rows;
+  if (done_ || !spent_.empty()) {
+    used.swap(reading_);
+  } else {
+    spent_.swap(reading_);
   }
+  reading_.clear();
+  reading_.swap(queue_);
+  read_at_ = 0;
+  queued_rows_ = 0;
+  queued_others_ = 0;
   WakeWorkerIfRoom();
+}
+
+std::optional<StreamingCursor::Item> StreamingCursor::Pop() {
+  if (peeked_) {
+    std::optional<Item> item = std::move(peeked_);
+    peeked_.reset();
+    return item;
+  }
+  if (read_at_ == reading_.size()) {
+    Refill(1);
+    if (reading_.empty()) return std::nullopt;
+  }
+  return std::move(reading_[read_at_++]);
 }
 
 void StreamingCursor::JoinWorker() {
@@ -243,40 +235,41 @@ bool StreamingCursor::NextResultSet() {
 
 size_t StreamingCursor::Fetch(std::vector<std::vector<Variant>>& out, size_t max_rows) {
   size_t n = 0;
-  std::deque<Item> taken;
   while (in_set_ && n < max_rows) {
+    std::optional<Item> peeked;
+    Item* item = nullptr;
     if (peeked_) {
-      taken.push_back(std::move(*peeked_));
-      peeked_.reset();
+      peeked = Pop();
+      item = &*peeked;
     } else {
-      TakeRows(taken, max_rows - n);
+      if (read_at_ == reading_.size()) {
+        // The rows are converted outside the lock, while the worker goes on.
+        Refill(max_rows - n);
+        if (reading_.empty()) {  // the worker is done
+          in_set_ = false;
+          break;
+        }
+      }
+      item = &reading_[read_at_++];
     }
-    if (taken.empty()) {  // the worker is done
+    if (item->kind == Item::kEndSet) {
       in_set_ = false;
       break;
     }
-    // The rows are converted outside the lock, while the worker goes on.
-    for (Item& item : taken) {
-      if (item.kind == Item::kEndSet) {
-        in_set_ = false;
-        break;
-      }
-      if (item.kind != Item::kRow) {
-        // The statement ended without closing its set (an error): the
-        // next NextResultSet reports it.
-        in_set_ = false;
-        peeked_ = std::move(item);
-        break;
-      }
-      std::vector<Variant> row;
-      row.reserve(item.row.size());
-      for (size_t c = 0; c < item.row.size() && c < types_.size(); ++c) {
-        row.push_back(ToVariant(std::move(item.row[c]), types_[c]));
-      }
-      out.push_back(std::move(row));
-      ++n;
+    if (item->kind != Item::kRow) {
+      // The statement ended without closing its set (an error): the next
+      // NextResultSet reports it.
+      in_set_ = false;
+      peeked_ = std::move(*item);
+      break;
     }
-    taken.clear();
+    std::vector<Variant> row;
+    row.reserve(item->row.size());
+    for (size_t c = 0; c < item->row.size() && c < types_.size(); ++c) {
+      row.push_back(ToVariant(item->row[c], types_[c]));
+    }
+    out.push_back(std::move(row));
+    ++n;
   }
   return n;
 }

@@ -154,12 +154,6 @@ Variant ToVariant(const engine::Value& value, const engine::TypeInfo& type) {
   return NaturalVariant(value);
 }
 
-Variant ToVariant(engine::Value&& value, const engine::TypeInfo& type) {
-  // Texts become strings whatever the column's type (NaturalVariant).
-  if (std::string* text = std::get_if<std::string>(&value)) return Variant(std::move(*text));
-  return ToVariant(static_cast<const engine::Value&>(value), type);
-}
-
 engine::Value FromVariant(const Variant& value) {
   switch (value.type()) {
     case VT_EMPTY:

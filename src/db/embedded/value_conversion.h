@@ -13,8 +13,6 @@ SqlTypeDesc DescOf(const engine::TypeInfo& type);
 // integers by their width (bit as Boolean), exact decimals as Decimal (money
 // as Currency), dates as OLE dates, binary as byte arrays, NULL as Null.
 Variant ToVariant(const engine::Value& value, const engine::TypeInfo& type);
-// The same, taking over a text instead of copying it.
-Variant ToVariant(engine::Value&& value, const engine::TypeInfo& type);
 
 // A variant as an engine value. Empty and Null give NULL; arrays other than
 // byte arrays raise DbError.
