@@ -38,7 +38,8 @@ void WriteText(std::string& out, std::string_view text) {
 
 // One value and, for a variant array, its elements.
 void WriteValue(std::string& out, PacketReader& reader, int depth) {
-  PacketValue v = reader.ReadValue(depth);
+  PacketValue v;
+  reader.ReadValue(v, depth);
   if (v.type != (VT_ARRAY | VT_VARIANT)) return WriteValueJson(out, v);
   if (v.low_bound != 0) out += "{\"$array\":";
   out += '[';

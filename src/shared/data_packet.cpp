@@ -146,7 +146,8 @@ void WriteValue(Writer& w, const Variant& v, int depth) {
 }
 
 Variant ReadVariant(PacketReader& r, int depth) {
-  PacketValue v = r.ReadValue(depth);
+  PacketValue v;
+  r.ReadValue(v, depth);
   if (v.type != (VT_ARRAY | VT_VARIANT)) return v.ToVariant();
   VariantArray a;
   a.low_bound = v.low_bound;

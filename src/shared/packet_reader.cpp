@@ -89,45 +89,44 @@ PacketRowHeader PacketReader::ReadRowHeader() {
   return row;
 }
 
-PacketValue PacketReader::ReadValue(int depth) {
+void PacketReader::ReadValue(PacketValue& v, int depth) {
   if (depth > kMaxNesting) Fail("arrays nested too deeply");
   size_t at = pos_;
-  PacketValue v;
   v.type = static_cast<uint16_t>(Le(2, "value type"));
   switch (v.type) {
     case VT_EMPTY:
     case VT_NULL:
-      return v;
+      return;
     case VT_I2:
       v.integer = static_cast<int16_t>(Le(2, "smallint value"));
-      return v;
+      return;
     case VT_I4:
       v.integer = static_cast<int32_t>(Le(4, "integer value"));
-      return v;
+      return;
     case VT_I8:
       v.integer = static_cast<int64_t>(Le(8, "int64 value"));
-      return v;
+      return;
     case VT_UI1:
       v.integer = U8("byte value");
-      return v;
+      return;
     case VT_BOOL: {
       uint8_t b = U8("Boolean value");
       if (b > 1) Fail("Boolean value " + std::to_string(b));
       v.integer = b;
-      return v;
+      return;
     }
     case VT_R4:
       v.single = std::bit_cast<float>(static_cast<uint32_t>(Le(4, "single value")));
-      return v;
+      return;
     case VT_R8:
       v.real = std::bit_cast<double>(Le(8, "double value"));
-      return v;
+      return;
     case VT_DATE:
       v.real = std::bit_cast<double>(Le(8, "date value"));
-      return v;
+      return;
     case VT_CY:
       v.integer = static_cast<int64_t>(Le(8, "currency value"));
-      return v;
+      return;
     case VT_DECIMAL: {
       uint8_t sign = U8("decimal sign");
       if (sign > 1) Fail("decimal sign " + std::to_string(sign));
@@ -136,28 +135,28 @@ PacketValue PacketReader::ReadValue(int depth) {
       if (v.decimal.scale > 28) Fail("decimal scale " + std::to_string(v.decimal.scale));
       v.decimal.hi32 = static_cast<uint32_t>(Le(4, "decimal value"));
       v.decimal.lo64 = Le(8, "decimal value");
-      return v;
+      return;
     }
     case VT_BSTR:
       v.text = Text("text value");
-      return v;
+      return;
     case VT_ARRAY | VT_UI1:
       v.bytes = Raw("byte array");
-      return v;
+      return;
     case VT_ARRAY | VT_VARIANT: {
       v.low_bound = static_cast<int32_t>(Le(4, "array bound"));
       v.count = Count(2, "array element");
       if (v.count > 0 && static_cast<int64_t>(v.low_bound) + v.count - 1 > INT32_MAX) {
         Fail("array bounds exceed 32 bits");
       }
-      return v;
+      return;
     }
     default:
       break;
   }
   if (v.type >= 0x0100 && (v.type & ~VT_TYPEMASK) == 0) {
     v.text = Text("custom value");
-    return v;
+    return;
   }
   throw PacketError("Malformed data packet: unknown value type " + std::to_string(v.type) +
                     " at byte " + std::to_string(at));

@@ -52,7 +52,9 @@ class PacketReader {
   // original value per field) and, when it has an error, ReadRowError.
   PacketRowHeader ReadRowHeader();
   // `depth`: how deep inside variant arrays the value is (0 for a field's).
-  PacketValue ReadValue(int depth = 0);
+  // Sets the type and the members that type uses; the others keep what
+  // they held (a reader reuses one PacketValue for every value).
+  void ReadValue(PacketValue& v, int depth = 0);
   void ReadRowError(int32_t& code, std::string_view& message);
   // After the last row: raises when bytes are left over.
   void Finish();
