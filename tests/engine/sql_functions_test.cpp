@@ -610,10 +610,10 @@ TEST(StorageText, ReadsEveryStoredForm) {
   for (const Case& c : cases) {
     std::optional<CivilTime> got = ParseStorage(c.text);
     ASSERT_TRUE(got.has_value()) << c.text;
-    EXPECT_EQ(std::tie(got->year, got->month, got->day, got->hour, got->minute, got->second,
-                       got->millis),
-              std::tie(c.expected.year, c.expected.month, c.expected.day, c.expected.hour,
-                       c.expected.minute, c.expected.second, c.expected.millis))
+    EXPECT_EQ(
+        std::tie(got->year, got->month, got->day, got->hour, got->minute, got->second, got->millis),
+        std::tie(c.expected.year, c.expected.month, c.expected.day, c.expected.hour,
+                 c.expected.minute, c.expected.second, c.expected.millis))
         << c.text;
   }
   EXPECT_FALSE(ParseStorage("2026-12").has_value());
