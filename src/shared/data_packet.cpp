@@ -145,10 +145,47 @@ void WriteValue(Writer& w, const Variant& v, int depth) {
   throw PacketError("Data packet cannot hold a value of type (" + VarTypeAsText(type) + ")");
 }
 
+// A value read from the v.bytes as a variant; not for variant arrays (their
+// elements follow). Here, not with the reader: every decoded value passes.
+inline Variant VariantOf(const PacketValue& v) {
+  switch (v.type) {
+    case VT_EMPTY:
+      return Variant();
+    case VT_NULL:
+      return Variant::Null();
+    case VT_I2:
+      return Variant(static_cast<int16_t>(v.integer));
+    case VT_I4:
+      return Variant(static_cast<int32_t>(v.integer));
+    case VT_I8:
+      return Variant(static_cast<int64_t>(v.integer));
+    case VT_UI1:
+      return Variant(static_cast<uint8_t>(v.integer));
+    case VT_BOOL:
+      return Variant(v.integer != 0);
+    case VT_R4:
+      return Variant(v.single);
+    case VT_R8:
+      return Variant(v.real);
+    case VT_DATE:
+      return Variant::FromDate(v.real);
+    case VT_CY:
+      return Variant(Currency{v.integer});
+    case VT_DECIMAL:
+      return Variant(v.decimal);
+    case VT_BSTR:
+      return Variant(v.text);
+    case VT_ARRAY | VT_UI1:
+      return Variant(std::vector<uint8_t>(v.bytes.begin(), v.bytes.end()));
+    default:
+      return Variant::Custom(v.type, std::string(v.text));
+  }
+}
+
 Variant ReadVariant(PacketReader& r, int depth) {
   PacketValue v;
   r.ReadValue(v, depth);
-  if (v.type != (VT_ARRAY | VT_VARIANT)) return v.ToVariant();
+  if (v.type != (VT_ARRAY | VT_VARIANT)) return VariantOf(v);
   VariantArray a;
   a.low_bound = v.low_bound;
   a.items.reserve(v.count);

@@ -9,41 +9,6 @@
 namespace tillbase {
 using namespace packet_format;
 
-Variant PacketValue::ToVariant() const {
-  switch (type) {
-    case VT_EMPTY:
-      return Variant();
-    case VT_NULL:
-      return Variant::Null();
-    case VT_I2:
-      return Variant(static_cast<int16_t>(integer));
-    case VT_I4:
-      return Variant(static_cast<int32_t>(integer));
-    case VT_I8:
-      return Variant(static_cast<int64_t>(integer));
-    case VT_UI1:
-      return Variant(static_cast<uint8_t>(integer));
-    case VT_BOOL:
-      return Variant(integer != 0);
-    case VT_R4:
-      return Variant(single);
-    case VT_R8:
-      return Variant(real);
-    case VT_DATE:
-      return Variant::FromDate(real);
-    case VT_CY:
-      return Variant(Currency{integer});
-    case VT_DECIMAL:
-      return Variant(decimal);
-    case VT_BSTR:
-      return Variant(text);
-    case VT_ARRAY | VT_UI1:
-      return Variant(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    default:
-      return Variant::Custom(type, std::string(text));
-  }
-}
-
 PacketReader::PacketReader(std::span<const uint8_t> bytes) : bytes_(bytes) {
   if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
     throw PacketError("Malformed data packet: no packet header");

@@ -29,9 +29,6 @@ struct PacketValue {
   std::span<const uint8_t> bytes;  // byte array
   int32_t low_bound = 0;           // variant array
   uint32_t count = 0;              // variant array
-
-  // The value as a variant; not for variant arrays (their elements follow).
-  Variant ToVariant() const;
 };
 
 struct PacketRowHeader {
