@@ -101,7 +101,19 @@ void RecordSet::SeekMatch() {
   }
 }
 
+void RecordSet::CheckNotDropped() const {
+  if (dropped_) throw DbError("Operation not allowed on a unidirectional dataset");
+}
+
+void RecordSet::DropReadRecords() {
+  if (pos_ == 0) return;
+  rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(pos_));
+  pos_ = 0;
+  dropped_ = true;
+}
+
 void RecordSet::First() {
+  CheckNotDropped();
   pos_ = 0;
   SeekMatch();
   bof_ = true;
@@ -115,6 +127,7 @@ void RecordSet::Next() {
 }
 
 bool RecordSet::IsEmpty() {
+  CheckNotDropped();
   // Empty when the first matching record does not exist.
   size_t saved = pos_;
   bool saved_eof = eof_, saved_bof = bof_;
@@ -133,12 +146,14 @@ const std::vector<Variant>* RecordSet::CurrentRow() const {
 }
 
 void RecordSet::SetFilter(std::string_view field_name, const Variant& value) {
+  CheckNotDropped();
   filter_field_ = FieldByName(field_name).index();
   filter_value_ = value;
   First();
 }
 
 void RecordSet::ClearFilter() {
+  CheckNotDropped();
   filter_field_ = -1;
   filter_value_ = Variant();
   First();

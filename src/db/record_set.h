@@ -75,6 +75,8 @@ class RecordSet {
   Field& FieldByName(std::string_view name);
   Field* FindField(std::string_view name);
 
+  // Raises DbError once records before the current one were dropped
+  // (DropReadRecords).
   void First();
   void Next();
   bool Eof() const { return eof_; }
@@ -90,7 +92,15 @@ class RecordSet {
   void ClearFilter();
   bool Filtered() const { return filter_field_ >= 0; }
 
-  // Rows fetched from the driver so far (for tests and statistics).
+  // Forgets the records before the current one, for a reader that only
+  // goes forward (a provider handing out packets page by page): a large
+  // result then never sits in memory as a whole. Going back afterwards
+  // (First, a filter, IsEmpty) raises DbError instead of starting at a
+  // record that is not the first.
+  void DropReadRecords();
+
+  // Rows fetched from the driver so far and still held (for tests and
+  // statistics).
   size_t FetchedRows() const { return rows_.size(); }
   int cache_size() const { return cache_size_; }
 
@@ -101,6 +111,7 @@ class RecordSet {
 
  private:
   bool FetchMore();
+  void CheckNotDropped() const;
   bool Matches(const std::vector<Variant>& row) const;
   // Moves from position pos_ forward to the first matching row (pos_
   // included), fetching as needed; sets eof_.
@@ -114,6 +125,7 @@ class RecordSet {
   std::vector<std::vector<Variant>> rows_;
   std::vector<bool> exact_decimal_;
   bool source_done_ = false;
+  bool dropped_ = false;  // records before rows_[0] were forgotten
   size_t pos_ = 0;
   bool eof_ = true;
   bool bof_ = true;

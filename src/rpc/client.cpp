@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "rpc/json_parse.h"
+#include "rpc/json_writer.h"
 #include "rpc/variant_json.h"
 
 namespace tillbase::rpc {
@@ -77,7 +78,9 @@ CallError::CallError(HResult hresult, ErrorInfo info,
       out_values_(std::move(out_values)) {}
 
 InvokeResult ParseInvokeAnswer(std::string_view body) {
-  json::value v = ParseJson(body);
+  // The tree lives only while the variants are read from it.
+  json::monotonic_resource memory;
+  json::value v = ParseJson(body, 64, &memory);
   if (!v.is_object()) throw TransportError(0, "bad_answer", "the answer is no JSON object");
   const json::object& o = v.get_object();
   InvokeResult result;
@@ -269,13 +272,17 @@ std::string Client::Create(std::string_view class_name) {
 }
 
 namespace {
-InvokeResult CallWith(Client& client, const std::string& object_id, json::object call,
+// `call` is the body's start: {"method":"..." or {"dispid":n.
+InvokeResult CallWith(Client& client, const std::string& object_id, std::string call,
                       const std::vector<Variant>& params) {
-  json::array array;
-  for (const Variant& p : params) array.push_back(VariantToJson(p));
-  call["params"] = std::move(array);
+  call += ",\"params\":[";
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (i > 0) call += ',';
+    WriteVariantJson(call, params[i]);
+  }
+  call += "]}";
   std::string body;
-  int status = client.Request("POST", "/v1/objects/" + object_id, json::serialize(call), body);
+  int status = client.Request("POST", "/v1/objects/" + object_id, call, body);
   if (status != 200) ThrowTransport(status, body);
   return ParseInvokeAnswer(body);
 }
@@ -283,12 +290,16 @@ InvokeResult CallWith(Client& client, const std::string& object_id, json::object
 
 InvokeResult Client::Call(const std::string& object_id, std::string_view method,
                           const std::vector<Variant>& params) {
-  return CallWith(*this, object_id, json::object{{"method", method}}, params);
+  std::string call = "{\"method\":";
+  AppendJsonString(call, method);
+  return CallWith(*this, object_id, std::move(call), params);
 }
 
 InvokeResult Client::CallDispid(const std::string& object_id, std::int32_t dispid,
                                 const std::vector<Variant>& params) {
-  return CallWith(*this, object_id, json::object{{"dispid", dispid}}, params);
+  std::string call = "{\"dispid\":";
+  AppendJsonInt(call, dispid);
+  return CallWith(*this, object_id, std::move(call), params);
 }
 
 InvokeResult Client::Invoke(const std::string& object_id, std::string_view method,

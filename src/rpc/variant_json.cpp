@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "rpc/json_parse.h"
+#include "rpc/json_writer.h"
 #include "rpc/packet_json.h"
 #include "shared/ole_date.h"
 
@@ -15,60 +16,8 @@ namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-[[noreturn]] void Fail(const std::string& where, const std::string& what) {
-  throw CodecError(where + ": " + what);
-}
-
-bool IsValidUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t extra;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= s.size() + 0 && i + extra > s.size() - 1) {
-      if (i + extra >= s.size()) return false;
-    }
-    for (size_t k = 1; k <= extra; ++k) {
-      unsigned char d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
-json::value Tagged(std::string_view tag, json::value value) {
-  json::object o;
-  o[tag] = std::move(value);
-  return o;
-}
-
-json::value Tagged(std::string_view tag, const std::string& text) {
-  return Tagged(tag, json::value(json::string(text)));
-}
-
-json::value Tagged(std::string_view tag, const char* text) {
-  return Tagged(tag, json::value(json::string(text)));
+[[noreturn]] void Fail(const JsonPlace& where, const std::string& what) {
+  throw CodecError(where.Text() + ": " + what);
 }
 
 std::string CurrencyText(Currency cy) {
@@ -81,7 +30,7 @@ std::string CurrencyText(Currency cy) {
   return (negative ? "-" : "") + digits;
 }
 
-Currency ParseCurrency(std::string_view text, const std::string& where) {
+Currency ParseCurrency(std::string_view text, const JsonPlace& where) {
   std::string_view s = text;
   bool negative = false;
   if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
@@ -99,8 +48,8 @@ Currency ParseCurrency(std::string_view text, const std::string& where) {
   };
   if (whole.empty() || !all_digits(whole) || !all_digits(fraction) || fraction.size() > 4 ||
       (dot != std::string_view::npos && fraction.empty())) {
-    Fail(where, "$cy needs decimal text with at most 4 decimals, got \"" + std::string(text) +
-                    "\"");
+    Fail(where,
+         "$cy needs decimal text with at most 4 decimals, got \"" + std::string(text) + "\"");
   }
   std::string scaled(whole);
   scaled += fraction;
@@ -115,19 +64,13 @@ Currency ParseCurrency(std::string_view text, const std::string& where) {
   return cy;
 }
 
-json::value DoubleToJson(double d) {
-  if (std::isnan(d)) return Tagged("$r8", "NaN");
-  if (std::isinf(d)) return Tagged("$r8", d > 0 ? "Infinity" : "-Infinity");
-  return json::value(d);
-}
-
 const json::value* Field(const json::object& o, std::string_view key) {
   auto it = o.find(key);
   return it == o.end() ? nullptr : &it->value();
 }
 
-int64_t IntegerOf(const json::value& v, const std::string& where, std::string_view tag,
-                  int64_t low, int64_t high) {
+int64_t IntegerOf(const json::value& v, const JsonPlace& where, std::string_view tag, int64_t low,
+                  int64_t high) {
   int64_t i;
   if (v.is_int64()) {
     i = v.get_int64();
@@ -140,19 +83,19 @@ int64_t IntegerOf(const json::value& v, const std::string& where, std::string_vi
   return i;
 }
 
-double NumberOf(const json::value& v, const std::string& where, std::string_view tag) {
+double NumberOf(const json::value& v, const JsonPlace& where, std::string_view tag) {
   if (v.is_double()) return v.get_double();
   if (v.is_int64()) return static_cast<double>(v.get_int64());
   if (v.is_uint64()) return static_cast<double>(v.get_uint64());
   Fail(where, std::string(tag) + " needs a number");
 }
 
-const std::string TextOf(const json::value& v, const std::string& where, std::string_view tag) {
+std::string_view TextOf(const json::value& v, const JsonPlace& where, std::string_view tag) {
   if (!v.is_string()) Fail(where, std::string(tag) + " needs a string");
-  return std::string(v.get_string());
+  return v.get_string();
 }
 
-Variant FromTagged(const json::object& o, const std::string& where) {
+Variant FromTagged(const json::object& o, const JsonPlace& where) {
   if (o.empty()) Fail(where, "an object needs a tag such as \"$date\"");
   auto only = [&](std::initializer_list<std::string_view> allowed) {
     for (const auto& kv : o) {
@@ -177,17 +120,17 @@ Variant FromTagged(const json::object& o, const std::string& where) {
   if (const json::value* v = Field(o, "$i8")) {
     only({"$i8"});
     if (v->is_string()) {
-      std::string text = TextOf(*v, where, "$i8");
+      std::string_view text = TextOf(*v, where, "$i8");
       int64_t i = 0;
       auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
       if (ec != std::errc() || end != text.data() + text.size() || text.empty()) {
-        Fail(where, "$i8 needs a 64-bit integer as text, got \"" + text + "\"");
+        Fail(where, "$i8 needs a 64-bit integer as text, got \"" + std::string(text) + "\"");
       }
       return Variant(static_cast<int64_t>(i));
     }
-    return Variant(static_cast<int64_t>(IntegerOf(*v, where, "$i8",
-                                                  std::numeric_limits<int64_t>::min(),
-                                                  std::numeric_limits<int64_t>::max())));
+    return Variant(
+        static_cast<int64_t>(IntegerOf(*v, where, "$i8", std::numeric_limits<int64_t>::min(),
+                                       std::numeric_limits<int64_t>::max())));
   }
   if (const json::value* v = Field(o, "$r4")) {
     only({"$r4"});
@@ -247,36 +190,36 @@ Variant FromTagged(const json::object& o, const std::string& where) {
   }
   if (const json::value* v = Field(o, "$fmtbcd")) {
     only({"$fmtbcd"});
-    return Variant::Custom(kVarTypeFmtBcd, TextOf(*v, where, "$fmtbcd"));
+    return Variant::Custom(kVarTypeFmtBcd, std::string(TextOf(*v, where, "$fmtbcd")));
   }
   if (const json::value* v = Field(o, "$sqltimestamp")) {
     only({"$sqltimestamp"});
-    return Variant::Custom(kVarTypeSqlTimeStamp, TextOf(*v, where, "$sqltimestamp"));
+    return Variant::Custom(kVarTypeSqlTimeStamp, std::string(TextOf(*v, where, "$sqltimestamp")));
   }
   if (const json::value* v = Field(o, "$array")) {
     only({"$array", "lbound"});
     if (!v->is_array()) Fail(where, "$array needs an array");
     VariantArray array;
     if (const json::value* lb = Field(o, "lbound")) {
-      array.low_bound = static_cast<int32_t>(IntegerOf(*lb, where, "lbound",
-                                                       std::numeric_limits<int32_t>::min(),
-                                                       std::numeric_limits<int32_t>::max()));
+      array.low_bound =
+          static_cast<int32_t>(IntegerOf(*lb, where, "lbound", std::numeric_limits<int32_t>::min(),
+                                         std::numeric_limits<int32_t>::max()));
     }
     const json::array& items = v->get_array();
-    if (items.size() > 0 &&
-        int64_t(array.low_bound) + int64_t(items.size()) - 1 > std::numeric_limits<int32_t>::max()) {
+    if (items.size() > 0 && int64_t(array.low_bound) + int64_t(items.size()) - 1 >
+                                std::numeric_limits<int32_t>::max()) {
       Fail(where, "$array bounds exceed 32 bits");
     }
     array.items.reserve(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
-      array.items.push_back(VariantFromJson(items[i], where + "[" + std::to_string(i) + "]"));
+      array.items.push_back(VariantFromJson(items[i], where.Element(i)));
     }
     return Variant(std::move(array));
   }
   if (const json::value* v = Field(o, "$packet")) {
     only({"$packet"});
     try {
-      return PacketFromJson(*v, where).ToVariant();
+      return Variant(PacketJsonToBytes(*v, where));
     } catch (const PacketError& e) {
       Fail(where, e.what());
     }
@@ -286,70 +229,172 @@ Variant FromTagged(const json::object& o, const std::string& where) {
 
 }  // namespace
 
-json::value VariantToJson(const Variant& value) {
-  switch (value.type()) {
-    case VT_EMPTY:
-      return Tagged("$empty", true);
-    case VT_NULL:
-      return nullptr;
-    case VT_BOOL:
-      return value.ToBool();
-    case VT_BSTR: {
-      const std::string& s = value.StringValue();
-      if (!IsValidUtf8(s)) throw CodecError("text is not valid UTF-8");
-      return json::string(s);
-    }
-    case VT_I4:
-      return value.ToInt32();
-    case VT_R8:
-      return DoubleToJson(value.ToDouble());
-    case VT_I2:
-      return Tagged("$i2", value.ToInt16());
-    case VT_UI1:
-      return Tagged("$ui1", value.ToByte());
-    case VT_I8:
-      return Tagged("$i8", std::to_string(value.ToInt64()));
-    case VT_R4: {
-      json::value d = DoubleToJson(value.ToDouble());
-      return Tagged("$r4", d.is_object() ? d.get_object().at("$r8") : d);
-    }
-    case VT_CY:
-      return Tagged("$cy", CurrencyText(value.ToCurrency()));
-    case VT_DATE: {
-      double d = value.ToDate();
-      if (!std::isfinite(d)) throw CodecError("a date must be finite");
-      return Tagged("$date", d);
-    }
-    case VT_DECIMAL:
-      return Tagged("$decimal", value.ToDecimal().ToString());
-    case kVarTypeFmtBcd:
-      return Tagged("$fmtbcd", value.StringValue());
-    case kVarTypeSqlTimeStamp:
-      return Tagged("$sqltimestamp", value.StringValue());
-    default:
-      break;
-  }
-  if (value.IsByteArray()) {
-    if (auto packet = PacketBytesToJson(value.Bytes())) {
-      return Tagged("$packet", std::move(*packet));
-    }
-    return Tagged("$bytes", Base64Encode(value.Bytes()));
-  }
-  if (value.type() == (VT_ARRAY | VT_VARIANT)) {
-    const VariantArray& array = value.Array();
-    json::array items;
-    items.reserve(array.items.size());
-    for (const Variant& item : array.items) items.push_back(VariantToJson(item));
-    if (array.low_bound == 0) return items;
-    json::object o;
-    o["$array"] = std::move(items);
-    o["lbound"] = array.low_bound;
-    return o;
-  }
-  throw CodecError("variant of type (" + VarTypeAsText(value.type()) + ") has no JSON form");
+namespace {
+
+// {"$tag":
+void OpenTag(std::string& out, std::string_view tag) {
+  out += "{\"";
+  out += tag;
+  out += "\":";
 }
 
-Variant VariantFromJson(const json::value& v, const std::string& where) {
+// A double as VT_R8 and VT_R4 write it: NaN and infinities as text.
+void WriteNumber(std::string& out, std::string_view tag, double d) {
+  if (std::isfinite(d)) {
+    if (!tag.empty()) OpenTag(out, tag);
+    AppendJsonDouble(out, d);
+    if (!tag.empty()) out += '}';
+    return;
+  }
+  OpenTag(out, tag.empty() ? "$r8" : tag);
+  out += std::isnan(d) ? "\"NaN\"}" : d > 0 ? "\"Infinity\"}" : "\"-Infinity\"}";
+}
+
+void WriteTaggedText(std::string& out, std::string_view tag, std::string_view text) {
+  if (!IsValidUtf8(text)) throw CodecError("text is not valid UTF-8");
+  OpenTag(out, tag);
+  AppendJsonString(out, text);
+  out += '}';
+}
+
+void WriteBytes(std::string& out, std::span<const uint8_t> bytes) {
+  size_t mark = out.size();
+  if (IsPacket(bytes)) {
+    OpenTag(out, "$packet");
+    if (TryWritePacketJson(out, bytes)) {
+      out += '}';
+      return;
+    }
+    out.resize(mark);
+  }
+  OpenTag(out, "$bytes");
+  out += '"';
+  AppendBase64(out, bytes);
+  out += "\"}";
+}
+
+// A view of a variant that is no variant array, as a packet holds it.
+PacketValue ViewOf(const Variant& value) {
+  PacketValue v;
+  v.type = value.type();
+  switch (v.type) {
+    case VT_EMPTY:
+    case VT_NULL:
+      break;
+    case VT_BOOL:
+      v.integer = value.ToBool() ? 1 : 0;
+      break;
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_UI1:
+      v.integer = value.ToInt64();
+      break;
+    case VT_R4:
+      v.single = static_cast<float>(value.ToDouble());
+      break;
+    case VT_R8:
+      v.real = value.ToDouble();
+      break;
+    case VT_DATE:
+      v.real = value.ToDate();
+      break;
+    case VT_CY:
+      v.integer = value.ToCurrency().scaled;
+      break;
+    case VT_DECIMAL:
+      v.decimal = value.ToDecimal();
+      break;
+    default:
+      if (value.IsByteArray()) {
+        v.bytes = value.Bytes();
+      } else if (v.type == VT_BSTR || value.IsCustom()) {
+        v.text = value.StringValue();
+      } else {
+        throw CodecError("variant of type (" + VarTypeAsText(v.type) + ") has no JSON form");
+      }
+  }
+  return v;
+}
+
+}  // namespace
+
+void WriteValueJson(std::string& out, const PacketValue& v) {
+  switch (v.type) {
+    case VT_EMPTY:
+      out += "{\"$empty\":true}";
+      return;
+    case VT_NULL:
+      out += "null";
+      return;
+    case VT_BOOL:
+      out += v.integer != 0 ? "true" : "false";
+      return;
+    case VT_BSTR:
+      if (!IsValidUtf8(v.text)) throw CodecError("text is not valid UTF-8");
+      AppendJsonString(out, v.text);
+      return;
+    case VT_I4:
+      JsonPiece().Int(v.integer).AppendTo(out);
+      return;
+    case VT_R8:
+      if (std::isfinite(v.real)) return JsonPiece().Double(v.real).AppendTo(out);
+      WriteNumber(out, {}, v.real);
+      return;
+    case VT_I2:
+      JsonPiece().Put("{\"$i2\":").Int(v.integer).Put("}").AppendTo(out);
+      return;
+    case VT_UI1:
+      JsonPiece().Put("{\"$ui1\":").Int(v.integer).Put("}").AppendTo(out);
+      return;
+    case VT_I8:
+      JsonPiece().Put("{\"$i8\":\"").Int(v.integer).Put("\"}").AppendTo(out);
+      return;
+    case VT_R4:
+      WriteNumber(out, "$r4", static_cast<double>(v.single));
+      return;
+    case VT_CY:
+      WriteTaggedText(out, "$cy", CurrencyText(Currency{v.integer}));
+      return;
+    case VT_DATE:
+      if (!std::isfinite(v.real)) throw CodecError("a date must be finite");
+      JsonPiece().Put("{\"$date\":").Double(v.real).Put("}").AppendTo(out);
+      return;
+    case VT_DECIMAL:
+      WriteTaggedText(out, "$decimal", v.decimal.ToString());
+      return;
+    case kVarTypeFmtBcd:
+      WriteTaggedText(out, "$fmtbcd", v.text);
+      return;
+    case kVarTypeSqlTimeStamp:
+      WriteTaggedText(out, "$sqltimestamp", v.text);
+      return;
+    case VT_ARRAY | VT_UI1:
+      WriteBytes(out, v.bytes);
+      return;
+    default:
+      throw CodecError("variant of type (" + VarTypeAsText(v.type) + ") has no JSON form");
+  }
+}
+
+void WriteVariantJson(std::string& out, const Variant& value) {
+  if (value.type() != (VT_ARRAY | VT_VARIANT)) return WriteValueJson(out, ViewOf(value));
+  const VariantArray& array = value.Array();
+  if (array.low_bound != 0) OpenTag(out, "$array");
+  out += '[';
+  for (size_t i = 0; i < array.items.size(); ++i) {
+    if (i > 0) out += ',';
+    WriteVariantJson(out, array.items[i]);
+  }
+  out += ']';
+  if (array.low_bound != 0) {
+    out += ",\"lbound\":";
+    AppendJsonInt(out, array.low_bound);
+    out += '}';
+  }
+}
+
+Variant VariantFromJson(const json::value& v, const JsonPlace& where) {
   switch (v.kind()) {
     case json::kind::null:
       return Variant::Null();
@@ -373,7 +418,7 @@ Variant VariantFromJson(const json::value& v, const std::string& where) {
       VariantArray array;
       array.items.reserve(items.size());
       for (size_t i = 0; i < items.size(); ++i) {
-        array.items.push_back(VariantFromJson(items[i], where + "[" + std::to_string(i) + "]"));
+        array.items.push_back(VariantFromJson(items[i], where.Element(i)));
       }
       return Variant(std::move(array));
     }
@@ -383,7 +428,15 @@ Variant VariantFromJson(const json::value& v, const std::string& where) {
   Fail(where, "unsupported JSON value");
 }
 
-std::string EncodeVariant(const Variant& value) { return json::serialize(VariantToJson(value)); }
+Variant VariantFromJson(const json::value& json, const std::string& where) {
+  return VariantFromJson(json, JsonPlace{nullptr, where});
+}
+
+std::string EncodeVariant(const Variant& value) {
+  std::string out;
+  WriteVariantJson(out, value);
+  return out;
+}
 
 Variant DecodeVariant(std::string_view text) {
   try {
@@ -393,33 +446,38 @@ Variant DecodeVariant(std::string_view text) {
   }
 }
 
-std::string Base64Encode(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+void AppendBase64(std::string& out, std::span<const uint8_t> bytes) {
+  size_t at = out.size();
+  out.resize(at + (bytes.size() + 2) / 3 * 4);
+  char* p = out.data() + at;
   size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-    out += kBase64[(n >> 18) & 63];
-    out += kBase64[(n >> 12) & 63];
-    out += kBase64[(n >> 6) & 63];
-    out += kBase64[n & 63];
+    *p++ = kBase64[(n >> 18) & 63];
+    *p++ = kBase64[(n >> 12) & 63];
+    *p++ = kBase64[(n >> 6) & 63];
+    *p++ = kBase64[n & 63];
   }
   if (i + 1 == bytes.size()) {
     uint32_t n = bytes[i] << 16;
-    out += kBase64[(n >> 18) & 63];
-    out += kBase64[(n >> 12) & 63];
-    out += "==";
+    *p++ = kBase64[(n >> 18) & 63];
+    *p++ = kBase64[(n >> 12) & 63];
+    *p++ = '=';
+    *p++ = '=';
   } else if (i + 2 == bytes.size()) {
     uint32_t n = (bytes[i] << 16) | (bytes[i + 1] << 8);
-    out += kBase64[(n >> 18) & 63];
-    out += kBase64[(n >> 12) & 63];
-    out += kBase64[(n >> 6) & 63];
-    out += '=';
+    *p++ = kBase64[(n >> 18) & 63];
+    *p++ = kBase64[(n >> 12) & 63];
+    *p++ = kBase64[(n >> 6) & 63];
+    *p++ = '=';
   }
-  return out;
 }
 
 std::vector<uint8_t> Base64Decode(std::string_view text, const std::string& where) {
+  return Base64Decode(text, JsonPlace{nullptr, where});
+}
+
+std::vector<uint8_t> Base64Decode(std::string_view text, const JsonPlace& where) {
   auto value_of = [](char c) -> int {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;

@@ -21,10 +21,13 @@
 #pragma once
 
 #include <boost/json/value.hpp>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "rpc/json_place.h"
+#include "shared/packet_reader.h"
 #include "shared/variant.h"
 
 namespace tillbase::rpc {
@@ -35,15 +38,28 @@ class CodecError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-boost::json::value VariantToJson(const Variant& value);
+// How deeply variant arrays may nest when a written value is read back as
+// a tree (PacketToJson).
+inline constexpr std::size_t kMaxVariantDepth = 1024;
+
+// Appends the value's JSON text; throws CodecError for a value without a
+// JSON form (nothing of it is then left in `out` that matters: callers
+// drop the text). EncodeVariant returns the same text.
+void WriteVariantJson(std::string& out, const Variant& value);
+// The same for a value read from a packet's bytes (any but a variant array,
+// whose elements the caller writes).
+void WriteValueJson(std::string& out, const PacketValue& value);
+
 // `where` names the value in error messages.
 Variant VariantFromJson(const boost::json::value& json, const std::string& where = "value");
+Variant VariantFromJson(const boost::json::value& json, const JsonPlace& where);
 
 std::string EncodeVariant(const Variant& value);
 Variant DecodeVariant(std::string_view text);
 
 // Base64 (RFC 4648, with padding); decoding throws CodecError on bad input.
-std::string Base64Encode(const std::vector<uint8_t>& bytes);
+void AppendBase64(std::string& out, std::span<const uint8_t> bytes);
 std::vector<uint8_t> Base64Decode(std::string_view text, const std::string& where);
+std::vector<uint8_t> Base64Decode(std::string_view text, const JsonPlace& where);
 
 }  // namespace tillbase::rpc

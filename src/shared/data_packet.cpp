@@ -1,56 +1,63 @@
 #include "shared/data_packet.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
+#include "shared/packet_format.h"
+#include "shared/packet_reader.h"
+
 namespace tillbase {
+using namespace packet_format;
 namespace {
-
-constexpr uint8_t kMagic[] = {'T', 'B', 'P', 'K', 0x1A};
-constexpr uint8_t kVersion = 1;
-constexpr size_t kHeaderSize = sizeof kMagic + 2;
-
-constexpr uint8_t kFlagRequired = 1;
-constexpr uint8_t kFlagReadOnly = 2;
-constexpr uint8_t kFlagKey = 4;
-constexpr uint8_t kFlagAutoInc = 8;
-constexpr uint8_t kKnownFieldFlags = 15;
-constexpr uint8_t kRowHasError = 1;
-
-// Variant arrays nest; a bound on the depth keeps hostile bytes from
-// exhausting the stack.
-constexpr int kMaxNesting = 64;
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
+// Appends to a byte vector that grows ahead of what is written (by
+// doubling, without a resize per value); `len` is the written length, to
+// which the owner cuts the vector once it is done.
 class Writer {
  public:
-  explicit Writer(std::vector<uint8_t>& out) : out_(out) {}
-  void U8(uint8_t v) { out_.push_back(v); }
-  void U16(uint16_t v) { Le(v, 2); }
-  void U32(uint32_t v) { Le(v, 4); }
-  void I32(int32_t v) { Le(static_cast<uint32_t>(v), 4); }
-  void I64(int64_t v) { Le(static_cast<uint64_t>(v), 8); }
-  void U64(uint64_t v) { Le(v, 8); }
-  void F64(double v) { Le(std::bit_cast<uint64_t>(v), 8); }
-  void F32(float v) { Le(std::bit_cast<uint32_t>(v), 4); }
+  Writer(std::vector<uint8_t>& out, size_t& len) : out_(out), len_(len) {}
+
+  void U8(uint8_t v) { Le<1>(v); }
+  void U16(uint16_t v) { Le<2>(v); }
+  void U32(uint32_t v) { Le<4>(v); }
+  void I32(int32_t v) { Le<4>(static_cast<uint32_t>(v)); }
+  void I64(int64_t v) { Le<8>(static_cast<uint64_t>(v)); }
+  void U64(uint64_t v) { Le<8>(v); }
+  void F64(double v) { Le<8>(std::bit_cast<uint64_t>(v)); }
+  void F32(float v) { Le<4>(std::bit_cast<uint32_t>(v)); }
   void Count(size_t n, const char* what) {
     if (n > UINT32_MAX) throw PacketError(std::string("Data packet has too many ") + what);
     U32(static_cast<uint32_t>(n));
   }
   void Raw(const uint8_t* data, size_t n, const char* what) {
     Count(n, what);
-    out_.insert(out_.end(), data, data + n);
+    Put(data, n);
   }
   void Text(std::string_view s) {
     Raw(reinterpret_cast<const uint8_t*>(s.data()), s.size(), "bytes in a text");
   }
 
  private:
-  void Le(uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  void Ensure(size_t n) {
+    if (out_.size() - len_ < n) out_.resize(std::max(len_ + n, out_.size() * 2 + 256));
+  }
+  void Put(const void* data, size_t n) {
+    Ensure(n);
+    if (n > 0) std::memcpy(out_.data() + len_, data, n);
+    len_ += n;
+  }
+  template <int N>
+  void Le(uint64_t v) {
+    Ensure(N);
+    uint8_t* to = out_.data() + len_;
+    for (int i = 0; i < N; ++i) to[i] = static_cast<uint8_t>(v >> (8 * i));
+    len_ += N;
   }
   std::vector<uint8_t>& out_;
+  size_t& len_;
 };
 
 void WriteHeader(Writer& w, PacketKind kind, const std::vector<PacketField>& fields) {
@@ -138,127 +145,52 @@ void WriteValue(Writer& w, const Variant& v, int depth) {
   throw PacketError("Data packet cannot hold a value of type (" + VarTypeAsText(type) + ")");
 }
 
-class Reader {
- public:
-  explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-  [[noreturn]] void Fail(const std::string& what) const {
-    throw PacketError("Malformed data packet: " + what + " at byte " + std::to_string(pos_));
-  }
-  size_t pos() const { return pos_; }
-  size_t Remaining() const { return bytes_.size() - pos_; }
-  void Need(size_t n, const char* what) {
-    if (Remaining() < n) Fail(std::string("truncated ") + what);
-  }
-  uint8_t U8(const char* what) {
-    Need(1, what);
-    return bytes_[pos_++];
-  }
-  uint16_t U16(const char* what) { return static_cast<uint16_t>(Le(2, what)); }
-  uint32_t U32(const char* what) { return static_cast<uint32_t>(Le(4, what)); }
-  int32_t I32(const char* what) { return static_cast<int32_t>(U32(what)); }
-  uint64_t U64(const char* what) { return Le(8, what); }
-  int64_t I64(const char* what) { return static_cast<int64_t>(U64(what)); }
-  // A count of items that take at least min_size bytes each: a count the
-  // rest of the bytes cannot hold is malformed (and never allocated).
-  uint32_t Count(size_t min_size, const char* what) {
-    size_t at = pos_;
-    uint32_t n = U32(what);
-    if (static_cast<uint64_t>(n) * min_size > Remaining()) {
-      pos_ = at;
-      Fail(std::string(what) + " count " + std::to_string(n) + " exceeds the packet");
-    }
-    return n;
-  }
-  std::span<const uint8_t> Raw(const char* what) {
-    uint32_t n = Count(1, what);
-    std::span<const uint8_t> out = bytes_.subspan(pos_, n);
-    pos_ += n;
-    return out;
-  }
-  std::string Text(const char* what) {
-    std::span<const uint8_t> raw = Raw(what);
-    return std::string(reinterpret_cast<const char*>(raw.data()), raw.size());
-  }
-
- private:
-  uint64_t Le(int n, const char* what) {
-    Need(static_cast<size_t>(n), what);
-    uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v |= static_cast<uint64_t>(bytes_[pos_ + i]) << (8 * i);
-    pos_ += static_cast<size_t>(n);
-    return v;
-  }
-  std::span<const uint8_t> bytes_;
-  size_t pos_ = 0;
-};
-
-Variant ReadValue(Reader& r, int depth) {
-  if (depth > kMaxNesting) r.Fail("arrays nested too deeply");
-  size_t at = r.pos();
-  uint16_t type = r.U16("value type");
-  switch (type) {
+// A value read from the v.bytes as a variant; not for variant arrays (their
+// elements follow). Here, not with the reader: every decoded value passes.
+inline Variant VariantOf(const PacketValue& v) {
+  switch (v.type) {
     case VT_EMPTY:
       return Variant();
     case VT_NULL:
       return Variant::Null();
     case VT_I2:
-      return Variant(static_cast<int16_t>(r.U16("smallint value")));
+      return Variant(static_cast<int16_t>(v.integer));
     case VT_I4:
-      return Variant(r.I32("integer value"));
+      return Variant(static_cast<int32_t>(v.integer));
     case VT_I8:
-      return Variant(r.I64("int64 value"));
+      return Variant(static_cast<int64_t>(v.integer));
     case VT_UI1:
-      return Variant(r.U8("byte value"));
-    case VT_BOOL: {
-      uint8_t b = r.U8("Boolean value");
-      if (b > 1) r.Fail("Boolean value " + std::to_string(b));
-      return Variant(b == 1);
-    }
+      return Variant(static_cast<uint8_t>(v.integer));
+    case VT_BOOL:
+      return Variant(v.integer != 0);
     case VT_R4:
-      return Variant(std::bit_cast<float>(r.U32("single value")));
+      return Variant(v.single);
     case VT_R8:
-      return Variant(std::bit_cast<double>(r.U64("double value")));
+      return Variant(v.real);
     case VT_DATE:
-      return Variant::FromDate(std::bit_cast<double>(r.U64("date value")));
+      return Variant::FromDate(v.real);
     case VT_CY:
-      return Variant(Currency{r.I64("currency value")});
-    case VT_DECIMAL: {
-      Decimal d;
-      uint8_t sign = r.U8("decimal sign");
-      if (sign > 1) r.Fail("decimal sign " + std::to_string(sign));
-      d.negative = sign == 1;
-      d.scale = r.U8("decimal scale");
-      if (d.scale > 28) r.Fail("decimal scale " + std::to_string(d.scale));
-      d.hi32 = r.U32("decimal value");
-      d.lo64 = r.U64("decimal value");
-      return Variant(d);
-    }
+      return Variant(Currency{v.integer});
+    case VT_DECIMAL:
+      return Variant(v.decimal);
     case VT_BSTR:
-      return Variant(r.Text("text value"));
-    case VT_ARRAY | VT_UI1: {
-      std::span<const uint8_t> raw = r.Raw("byte array");
-      return Variant(std::vector<uint8_t>(raw.begin(), raw.end()));
-    }
-    case VT_ARRAY | VT_VARIANT: {
-      VariantArray a;
-      a.low_bound = r.I32("array bound");
-      uint32_t n = r.Count(2, "array element");
-      if (n > 0 && static_cast<int64_t>(a.low_bound) + n - 1 > INT32_MAX) {
-        r.Fail("array bounds exceed 32 bits");
-      }
-      a.items.reserve(n);
-      for (uint32_t i = 0; i < n; ++i) a.items.push_back(ReadValue(r, depth + 1));
-      return Variant(std::move(a));
-    }
+      return Variant(v.text);
+    case VT_ARRAY | VT_UI1:
+      return Variant(std::vector<uint8_t>(v.bytes.begin(), v.bytes.end()));
     default:
-      break;
+      return Variant::Custom(v.type, std::string(v.text));
   }
-  if (type >= 0x0100 && (type & ~VT_TYPEMASK) == 0) {
-    return Variant::Custom(type, r.Text("custom value"));
-  }
-  throw PacketError("Malformed data packet: unknown value type " + std::to_string(type) +
-                    " at byte " + std::to_string(at));
+}
+
+Variant ReadVariant(PacketReader& r, int depth) {
+  PacketValue v;
+  r.ReadValue(v, depth);
+  if (v.type != (VT_ARRAY | VT_VARIANT)) return VariantOf(v);
+  VariantArray a;
+  a.low_bound = v.low_bound;
+  a.items.reserve(v.count);
+  for (uint32_t i = 0; i < v.count; ++i) a.items.push_back(ReadVariant(r, depth + 1));
+  return Variant(std::move(a));
 }
 
 void CheckRow(const DataPacket& p, size_t index) {
@@ -310,7 +242,8 @@ int DataPacket::FieldIndex(std::string_view name) const {
 
 std::vector<uint8_t> DataPacket::Encode() const {
   std::vector<uint8_t> out;
-  Writer w(out);
+  size_t len = 0;
+  Writer w(out, len);
   WriteHeader(w, kind, fields);
   w.Count(rows.size(), "rows");
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -328,14 +261,15 @@ std::vector<uint8_t> DataPacket::Encode() const {
                         " has an error message but is not marked as failed");
     }
   }
+  out.resize(len);
   return out;
 }
 
 PacketWriter::PacketWriter(PacketKind kind, const std::vector<PacketField>& fields)
     : field_count_(fields.size()) {
-  Writer w(out_);
+  Writer w(out_, len_);
   WriteHeader(w, kind, fields);
-  row_count_at_ = out_.size();
+  row_count_at_ = len_;
   w.U32(0);  // the row count, known at Finish
 }
 
@@ -345,75 +279,104 @@ void PacketWriter::AddRow(const std::vector<Variant>& values, std::span<const in
                       std::to_string(columns.size()) + " values for " +
                       std::to_string(field_count_) + " fields");
   }
-  if (rows_ == UINT32_MAX) throw PacketError("Data packet has too many rows");
-  Writer w(out_);
-  w.U8(static_cast<uint8_t>(RowState::kUnchanged));
-  w.U8(0);
+  BeginRow(RowState::kUnchanged, false);
+  Writer w(out_, len_);
   for (int c : columns) WriteValue(w, values.at(static_cast<size_t>(c)), 0);
+}
+
+void PacketWriter::BeginRow(RowState state, bool has_error) {
+  if (rows_ == UINT32_MAX) throw PacketError("Data packet has too many rows");
+  if (static_cast<uint8_t>(state) > 3) throw PacketError("Data packet row has an unknown state");
+  Writer w(out_, len_);
+  w.U8(static_cast<uint8_t>(state));
+  w.U8(has_error ? kRowHasError : 0);
   ++rows_;
 }
 
+void PacketWriter::AddValue(const Variant& value) {
+  Writer w(out_, len_);
+  WriteValue(w, value, 0);
+}
+
+void PacketWriter::AddNull() {
+  Writer w(out_, len_);
+  w.U16(VT_NULL);
+}
+
+void PacketWriter::AddBool(bool value) {
+  Writer w(out_, len_);
+  w.U16(VT_BOOL);
+  w.U8(value ? 1 : 0);
+}
+
+void PacketWriter::AddInt32(int32_t value) {
+  Writer w(out_, len_);
+  w.U16(VT_I4);
+  w.I32(value);
+}
+
+void PacketWriter::AddDouble(double value) {
+  Writer w(out_, len_);
+  w.U16(VT_R8);
+  w.F64(value);
+}
+
+void PacketWriter::AddText(std::string_view text) {
+  Writer w(out_, len_);
+  w.U16(VT_BSTR);
+  w.Text(text);
+}
+
+void PacketWriter::AddInt64(int64_t value) {
+  Writer w(out_, len_);
+  w.U16(VT_I8);
+  w.I64(value);
+}
+
+void PacketWriter::AddBytes(std::span<const uint8_t> bytes) {
+  Writer w(out_, len_);
+  w.U16(VT_ARRAY | VT_UI1);
+  w.Raw(bytes.data(), bytes.size(), "bytes in a byte array");
+}
+
+void PacketWriter::EndRowWithError(int32_t code, std::string_view message) {
+  Writer w(out_, len_);
+  w.I32(code);
+  w.Text(message);
+}
+
 std::vector<uint8_t> PacketWriter::Finish() {
+  out_.resize(len_);
   for (int i = 0; i < 4; ++i) out_[row_count_at_ + i] = static_cast<uint8_t>(rows_ >> (8 * i));
   return std::move(out_);
 }
 
 DataPacket DataPacket::Decode(std::span<const uint8_t> bytes) {
-  if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
-    throw PacketError("Malformed data packet: no packet header");
-  }
-  if (bytes[sizeof kMagic] != kVersion) {
-    throw PacketError("Malformed data packet: unknown version " +
-                      std::to_string(bytes[sizeof kMagic]));
-  }
-  Reader r(bytes);
-  for (size_t i = 0; i < sizeof kMagic + 1; ++i) r.U8("header");
+  PacketReader r(bytes);
   DataPacket p;
-  uint8_t kind = r.U8("kind");
-  if (kind > 2) r.Fail("unknown packet kind " + std::to_string(kind));
-  p.kind = static_cast<PacketKind>(kind);
-  // A field takes at least 21 bytes: name length, four integers, flags.
-  uint32_t field_count = r.Count(21, "field");
-  p.fields.reserve(field_count);
-  for (uint32_t i = 0; i < field_count; ++i) {
-    PacketField f;
-    f.name = r.Text("field name");
-    f.data_type = r.I32("field type");
-    f.size = r.I32("field size");
-    f.precision = r.I32("field precision");
-    f.scale = r.I32("field scale");
-    uint8_t flags = r.U8("field flags");
-    if (flags & ~kKnownFieldFlags) r.Fail("unknown field flags " + std::to_string(flags));
-    f.required = flags & kFlagRequired;
-    f.read_only = flags & kFlagReadOnly;
-    f.key = flags & kFlagKey;
-    f.auto_increment = flags & kFlagAutoInc;
-    p.fields.push_back(std::move(f));
-  }
-  // A row takes at least its two header bytes and two per value.
-  uint32_t row_count = r.Count(2 + 2 * static_cast<size_t>(field_count), "row");
-  p.rows.reserve(row_count);
-  for (uint32_t i = 0; i < row_count; ++i) {
+  p.kind = r.kind();
+  p.fields = r.fields();
+  const size_t field_count = p.fields.size();
+  p.rows.reserve(r.row_count());
+  for (uint32_t i = 0; i < r.row_count(); ++i) {
     PacketRow row;
-    uint8_t state = r.U8("row state");
-    if (state > 3) r.Fail("unknown row state " + std::to_string(state));
-    row.state = static_cast<RowState>(state);
-    uint8_t flags = r.U8("row flags");
-    if (flags & ~kRowHasError) r.Fail("unknown row flags " + std::to_string(flags));
-    row.has_error = flags & kRowHasError;
+    PacketRowHeader header = r.ReadRowHeader();
+    row.state = header.state;
+    row.has_error = header.has_error;
     row.values.reserve(field_count);
-    for (uint32_t k = 0; k < field_count; ++k) row.values.push_back(ReadValue(r, 0));
+    for (size_t k = 0; k < field_count; ++k) row.values.push_back(ReadVariant(r, 0));
     if (row.state == RowState::kModified) {
       row.original.reserve(field_count);
-      for (uint32_t k = 0; k < field_count; ++k) row.original.push_back(ReadValue(r, 0));
+      for (size_t k = 0; k < field_count; ++k) row.original.push_back(ReadVariant(r, 0));
     }
     if (row.has_error) {
-      row.error_code = r.I32("error code");
-      row.error_message = r.Text("error message");
+      std::string_view message;
+      r.ReadRowError(row.error_code, message);
+      row.error_message = std::string(message);
     }
     p.rows.push_back(std::move(row));
   }
-  if (r.Remaining() != 0) r.Fail(std::to_string(r.Remaining()) + " bytes after the last row");
+  r.Finish();
   return p;
 }
 

@@ -101,19 +101,35 @@ struct DataPacket {
 };
 
 // Writes a data packet row by row as the rows are read, without holding
-// them: the bytes equal DataPacket::Encode of the same fields and unchanged
-// rows.
+// them: the bytes equal DataPacket::Encode of the same fields and rows.
 class PacketWriter {
  public:
   PacketWriter(PacketKind kind, const std::vector<PacketField>& fields);
   // One unchanged row: values[columns[i]] for every field i.
   void AddRow(const std::vector<Variant>& values, std::span<const int> columns);
+
+  // A row of any state, value by value: BeginRow, one value per field (a
+  // modified row: then one original value per field), and for a row with
+  // an error EndRowWithError. The caller keeps to that shape; the writer
+  // does not count the values.
+  void BeginRow(RowState state, bool has_error);
+  void AddValue(const Variant& value);
+  // The same as AddValue of a Null, VT_BOOL, VT_I4, VT_R8 or VT_BSTR value.
+  void AddNull();
+  void AddBool(bool value);
+  void AddInt32(int32_t value);
+  void AddDouble(double value);
+  void AddText(std::string_view text);
+  void AddInt64(int64_t value);                   // VT_I8
+  void AddBytes(std::span<const uint8_t> bytes);  // a byte array
+  void EndRowWithError(int32_t code, std::string_view message);
   uint32_t rows() const { return rows_; }
   // The packet's bytes; the writer is spent.
   std::vector<uint8_t> Finish();
 
  private:
-  std::vector<uint8_t> out_;
+  std::vector<uint8_t> out_;  // longer than written while writing
+  size_t len_ = 0;            // the bytes written
   size_t row_count_at_ = 0;
   size_t field_count_ = 0;
   uint32_t rows_ = 0;

@@ -133,6 +133,17 @@ std::string Decimal::ToString() const {
 }
 
 double Decimal::ToDouble() const {
+  if (IsZero()) return 0.0;
+  // A magnitude of at most 53 bits divided by a power of ten that is itself
+  // exact (up to 1e22) is one correctly rounded division: the same double
+  // as the text's, without writing it.
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (hi32 == 0 && lo64 <= (uint64_t{1} << 53) && scale <= 22) {
+    double value = static_cast<double>(lo64) / kPowers[scale];
+    return negative ? -value : value;
+  }
   // Parsing the exact decimal text gives the correctly rounded double.
   std::string text = ToString();
   double value = 0;

@@ -154,6 +154,38 @@ TEST_F(QueryTest, RowsAreFetchedInBlocksOfTheCacheSize) {
   EXPECT_EQ(q.Records().FetchedRows(), 2500u);
 }
 
+TEST_F(QueryTest, ForwardReadersMayDropTheRecordsRead) {
+  Exec("CREATE TABLE n (i int)");
+  Exec(
+      "DECLARE @i int SET @i = 0 WHILE @i < 2500 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 "
+      "END");
+  Query q(&connection());
+  q.SetSql("SELECT i FROM n ORDER BY i");
+  q.Open();
+  RecordSet& records = q.Records();
+  int expected = 0;
+  while (!records.Eof()) {
+    for (int k = 0; k < 700 && !records.Eof(); ++k, records.Next()) {
+      ASSERT_EQ(q.Fields(0).AsInteger(), expected++);
+    }
+    records.DropReadRecords();
+    EXPECT_LE(records.FetchedRows(), 1000u);  // never more than the block being read
+  }
+  EXPECT_EQ(expected, 2500);
+  for (auto back : {+[](RecordSet& r) { r.First(); }, +[](RecordSet& r) { r.IsEmpty(); },
+                    +[](RecordSet& r) { r.SetFilter("i", Variant(3)); }}) {
+    try {
+      back(records);
+      ADD_FAILURE() << "went back over dropped records";
+    } catch (const DbError& e) {
+      EXPECT_STREQ(e.what(), "Operation not allowed on a unidirectional dataset");
+    }
+  }
+  q.Close();
+  q.Open();  // a new open starts at the first record again
+  EXPECT_EQ(q.Fields(0).AsInteger(), 0);
+}
+
 TEST_F(QueryTest, OpenRecordSetsYieldTheConnectionToOtherStatements) {
   Exec("CREATE TABLE n (i int)");
   Exec(

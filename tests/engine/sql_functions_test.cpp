@@ -6,6 +6,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "engine/errors.h"
@@ -590,6 +591,33 @@ TEST(SqlFunctionsConcurrency, ConnectionsOnSeveralThreads) {
   b.join();
   EXPECT_TRUE(ok1);
   EXPECT_TRUE(ok2);
+}
+
+// Stored dates and times are read on every fetch; the engine's own forms
+// take a short way that must read them as the general reading does.
+TEST(StorageText, ReadsEveryStoredForm) {
+  struct Case {
+    const char* text;
+    CivilTime expected;
+  } cases[] = {
+      {"2026-12-02", {2026, 12, 2, 0, 0, 0, 0}},
+      {"2026-12-02 10:01:59", {2026, 12, 2, 10, 1, 59, 0}},
+      {"2026-12-02 10:01:59.123", {2026, 12, 2, 10, 1, 59, 123}},
+      {"2026-12-02 10:01:59.5", {2026, 12, 2, 10, 1, 59, 5}},  // as "%d" reads a fraction
+      {"2026-1-2 3:4:5", {2026, 1, 2, 3, 4, 5, 0}},
+      {"0099-12-31 23:59:59.997", {99, 12, 31, 23, 59, 59, 997}},
+  };
+  for (const Case& c : cases) {
+    std::optional<CivilTime> got = ParseStorage(c.text);
+    ASSERT_TRUE(got.has_value()) << c.text;
+    EXPECT_EQ(
+        std::tie(got->year, got->month, got->day, got->hour, got->minute, got->second, got->millis),
+        std::tie(c.expected.year, c.expected.month, c.expected.day, c.expected.hour,
+                 c.expected.minute, c.expected.second, c.expected.millis))
+        << c.text;
+  }
+  EXPECT_FALSE(ParseStorage("2026-12").has_value());
+  EXPECT_FALSE(ParseStorage("yesterday!").has_value());
 }
 
 }  // namespace

@@ -81,7 +81,20 @@ TEST(PacketJson, ByteArraysThatOnlyLookLikePacketsStayBytes) {
   DataPacket latin;
   latin.fields = {PacketField{"t", 1}};
   latin.rows.push_back(Row({Variant(std::string("\xC4\xE3"))}));
-  for (const std::vector<uint8_t>& bytes : {header_only, trailing, latin.Encode()}) {
+  DataPacket latin_name;
+  latin_name.fields = {PacketField{"\xC4\xE3", 1}};
+  DataPacket latin_error = SamplePacket(PacketKind::kErrors);
+  latin_error.rows[1].error_message = "\xC4\xE3";
+  // A packet in a packet without JSON form: the inner one goes as bytes.
+  DataPacket outer;
+  outer.fields = {PacketField{"Nested", 29}};
+  outer.rows.push_back(Row({latin.ToVariant()}));
+  std::string outer_text = EncodeVariant(outer.ToVariant());
+  EXPECT_EQ(outer_text.find("$packet"), 2u) << outer_text;
+  EXPECT_NE(outer_text.find("$bytes"), std::string::npos) << outer_text;
+  EXPECT_EQ(DecodeVariant(outer_text).Bytes(), outer.Encode());
+  for (const std::vector<uint8_t>& bytes :
+       {header_only, trailing, latin.Encode(), latin_name.Encode(), latin_error.Encode()}) {
     std::string text = EncodeVariant(Variant(bytes));
     EXPECT_NE(text.find("$bytes"), std::string::npos) << text;
     EXPECT_EQ(DecodeVariant(text).Bytes(), bytes);

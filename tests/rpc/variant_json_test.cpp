@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/json.hpp>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -239,7 +240,33 @@ TEST(VariantJson, RejectsWhatIsNoVariantNamingThePlace) {
   }
 }
 
+// Answers are written as text without a boost::json tree; they must read
+// exactly as Boost.JSON would have written them.
+TEST(VariantJson, WrittenTextIsWhatBoostJsonWrites) {
+  std::string every_ascii;
+  for (int c = 0; c < 128; ++c) {
+    std::string one(1, static_cast<char>(c));
+    every_ascii += one;
+    EXPECT_EQ(EncodeVariant(Variant(one)), boost::json::serialize(boost::json::string(one))) << c;
+  }
+  for (std::string text : {every_ascii, std::string("a\\b\"c\xe4\xb8\xad\x7f\x01z")}) {
+    EXPECT_EQ(EncodeVariant(Variant(text)), boost::json::serialize(boost::json::string(text)));
+  }
+  std::mt19937_64 rng(7);
+  std::vector<double> doubles = {0.0, -0.0, 1.0, 0.25, 1e21, 1e-7, 123456789.125, 5e-324};
+  for (int i = 0; i < 2000; ++i) {
+    uint64_t bits = rng();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    if (std::isfinite(d)) doubles.push_back(d);
+  }
+  for (double d : doubles) {
+    EXPECT_EQ(EncodeVariant(Variant(d)), boost::json::serialize(boost::json::value(d))) << d;
+  }
+}
+
 TEST(VariantJson, TextThatIsNotUtf8CannotBeSent) {
+  EXPECT_THROW(EncodeVariant(Variant::Custom(kVarTypeFmtBcd, "1\xff")), CodecError);
   EXPECT_THROW(EncodeVariant(Variant("\xff")), CodecError);
   EXPECT_THROW(EncodeVariant(Variant("\xe4\xb8")), CodecError);  // cut short
   EXPECT_THROW(EncodeVariant(Variant("\xed\xa0\x80")), CodecError);  // surrogate
@@ -257,6 +284,28 @@ TEST(JsonParse, MalformedInputNamesTheOffset) {
   }
   EXPECT_THROW(ParseJson(std::string(100, '[') + std::string(100, ']')), JsonError);
   EXPECT_NO_THROW(ParseJson(std::string(10, '[') + std::string(10, ']')));
+}
+
+TEST(JsonParse, ShortDecimalTextsReadExactly) {
+  // Texts of up to 20 digits and small exponents, most of which the reader
+  // takes without from_chars; each must give strtod's double.
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = rng() % 2 ? "-" : "";
+    int digits = 1 + static_cast<int>(rng() % 20);
+    int point = static_cast<int>(rng() % (digits + 1));  // digits before the point
+    if (point == 0) text += '0';
+    for (int k = 0; k < digits; ++k) {
+      if (k == point) text += '.';
+      // JSON allows no leading zero.
+      text += static_cast<char>(k == 0 && point > 0 ? '1' + rng() % 9 : '0' + rng() % 10);
+    }
+    if (point == digits) text += ".0";
+    if (rng() % 2) text += "E" + std::to_string(static_cast<int>(rng() % 61) - 30);
+    double expected = std::strtod(text.c_str(), nullptr);
+    double got = ParseJson(text).as_double();
+    ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0) << text;
+  }
 }
 
 TEST(JsonParse, DoublesAreCorrectlyRounded) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 
@@ -164,6 +166,34 @@ TEST(VariantConvert, CurrencyAndDecimal) {
   EXPECT_EQ(Variant(12.5).ToDecimal().ToString(), "12.5");
   EXPECT_THROW(Decimal::Parse("1.2.3"), VariantError);
   EXPECT_THROW(Decimal::Parse("123456789012345678901234567890"), VariantError);
+}
+
+// Decimals convert to the double nearest their exact value, by whichever way.
+TEST(VariantConvert, DecimalToDoubleIsCorrectlyRounded) {
+  std::vector<Decimal> cases;
+  for (const char* text : {"0", "-0", "0.1", "-12.5", "9007199254740993", "9007199254740992.5",
+                           "0.0000000000000000000000000001", "79228162514264337593543950335",
+                           "123456.1234", "-0.30000000000000004"}) {
+    cases.push_back(Decimal::Parse(text));
+  }
+  uint64_t state = 88172645463325252ull;  // xorshift: repeatable
+  for (int i = 0; i < 3000; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    Decimal d;
+    d.negative = state & 1;
+    d.scale = static_cast<uint8_t>((state >> 1) % 29);
+    d.lo64 = state >> (i % 3 == 0 ? 0 : 10);  // beyond and within 53 bits
+    d.hi32 = i % 7 == 0 ? static_cast<uint32_t>(state >> 40) : 0;
+    cases.push_back(d);
+  }
+  for (const Decimal& d : cases) {
+    std::string text = d.ToString();
+    double expected = std::strtod(text.c_str(), nullptr);
+    double got = d.ToDouble();
+    EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text << " " << got;
+  }
 }
 
 TEST(VariantArray, BoundsAndIndexErrors) {

@@ -1,5 +1,7 @@
 #include "db/embedded/streaming_cursor.h"
 
+#include <algorithm>
+
 #include "db/embedded/value_conversion.h"
 #include "db/errors.h"
 
@@ -30,12 +32,7 @@ class StreamingCursor::Sink : public engine::ResultSink {
   bool Row(std::vector<engine::Value>&& row) override {
     // A reader that has gone wants no more rows; the rest of the batch
     // still runs, as on a server.
-    if (!cursor_->WaitForRoom()) return false;
-    Item item;
-    item.kind = Item::kRow;
-    item.row = std::move(row);
-    cursor_->Push(std::move(item));
-    return true;
+    return cursor_->PushRow(std::move(row));
   }
   void EndResultSet() override {
     in_set_ = false;
@@ -92,7 +89,7 @@ StreamingCursor::StreamingCursor(Job job, size_t block_rows, CallOutputs outputs
     std::lock_guard<std::mutex> lock(mutex_);
     result_ = std::move(result);
     done_ = true;
-    cv_.notify_all();
+    reader_cv_.notify_all();
   });
 }
 
@@ -100,22 +97,66 @@ StreamingCursor::~StreamingCursor() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     abandon_ = true;
-    cv_.notify_all();
+    worker_cv_.notify_all();
   }
   JoinWorker();
 }
 
 void StreamingCursor::Push(Item item) {
+  std::vector<Item> spent;  // freed after the lock is let go
   std::lock_guard<std::mutex> lock(mutex_);
-  if (item.kind == Item::kRow) ++queued_rows_;
+  spent.swap(spent_);
+  ++queued_others_;
   queue_.push_back(std::move(item));
-  cv_.notify_all();
+  if (reader_wants_ > 0) reader_cv_.notify_all();
 }
 
-bool StreamingCursor::WaitForRoom() {
+bool StreamingCursor::PushRow(std::vector<engine::Value>&& row) {
+  std::vector<Item> spent;  // freed after the lock is let go
   std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return abandon_ || unbounded_ || queued_rows_ < block_rows_; });
-  return !abandon_;
+  if (!abandon_ && !unbounded_ && queued_rows_ >= block_rows_) {
+    worker_waiting_ = true;
+    worker_cv_.wait(lock,
+                    [this] { return abandon_ || unbounded_ || queued_rows_ <= block_rows_ / 2; });
+    worker_waiting_ = false;
+  }
+  spent.swap(spent_);
+  if (abandon_) return false;
+  Item item;
+  item.kind = Item::kRow;
+  item.row = std::move(row);
+  queue_.push_back(std::move(item));
+  ++queued_rows_;
+  if (reader_wants_ > 0 && queued_rows_ >= reader_wants_) reader_cv_.notify_all();
+  return true;
+}
+
+void StreamingCursor::WakeWorkerIfRoom() {
+  if (worker_waiting_ && queued_rows_ <= block_rows_ / 2) worker_cv_.notify_all();
+}
+
+void StreamingCursor::Refill(size_t wanted) {
+  // A reader that wants more than a block gets a block: the worker stops
+  // at a full one.
+  wanted = std::max<size_t>(1, std::min(wanted, block_rows_));
+  std::vector<Item> used;  // freed here when the worker cannot take them
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (queued_rows_ < wanted && queued_others_ == 0 && !done_) {
+    reader_wants_ = wanted;
+    reader_cv_.wait(lock, [&] { return queued_rows_ >= wanted || queued_others_ > 0 || done_; });
+    reader_wants_ = 0;
+  }
+  if (done_ || !spent_.empty()) {
+    used.swap(reading_);
+  } else {
+    spent_.swap(reading_);
+  }
+  reading_.clear();
+  reading_.swap(queue_);
+  read_at_ = 0;
+  queued_rows_ = 0;
+  queued_others_ = 0;
+  WakeWorkerIfRoom();
 }
 
 std::optional<StreamingCursor::Item> StreamingCursor::Pop() {
@@ -124,14 +165,11 @@ std::optional<StreamingCursor::Item> StreamingCursor::Pop() {
     peeked_.reset();
     return item;
   }
-  std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return !queue_.empty() || done_; });
-  if (queue_.empty()) return std::nullopt;
-  Item item = std::move(queue_.front());
-  queue_.pop_front();
-  if (item.kind == Item::kRow) --queued_rows_;
-  cv_.notify_all();
-  return item;
+  if (read_at_ == reading_.size()) {
+    Refill(1);
+    if (reading_.empty()) return std::nullopt;
+  }
+  return std::move(reading_[read_at_++]);
 }
 
 void StreamingCursor::JoinWorker() {
@@ -153,7 +191,7 @@ void StreamingCursor::BufferAll() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     unbounded_ = true;
-    cv_.notify_all();
+    worker_cv_.notify_all();
   }
   JoinWorker();
 }
@@ -198,8 +236,23 @@ bool StreamingCursor::NextResultSet() {
 size_t StreamingCursor::Fetch(std::vector<std::vector<Variant>>& out, size_t max_rows) {
   size_t n = 0;
   while (in_set_ && n < max_rows) {
-    std::optional<Item> item = Pop();
-    if (!item || item->kind == Item::kEndSet) {
+    std::optional<Item> peeked;
+    Item* item = nullptr;
+    if (peeked_) {
+      peeked = Pop();
+      item = &*peeked;
+    } else {
+      if (read_at_ == reading_.size()) {
+        // The rows are converted outside the lock, while the worker goes on.
+        Refill(max_rows - n);
+        if (reading_.empty()) {  // the worker is done
+          in_set_ = false;
+          break;
+        }
+      }
+      item = &reading_[read_at_++];
+    }
+    if (item->kind == Item::kEndSet) {
       in_set_ = false;
       break;
     }
@@ -207,7 +260,7 @@ size_t StreamingCursor::Fetch(std::vector<std::vector<Variant>>& out, size_t max
       // The statement ended without closing its set (an error): the next
       // NextResultSet reports it.
       in_set_ = false;
-      peeked_ = std::move(item);
+      peeked_ = std::move(*item);
       break;
     }
     std::vector<Variant> row;

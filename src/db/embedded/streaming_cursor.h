@@ -9,7 +9,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -53,15 +52,36 @@ class StreamingCursor : public BatchCursor {
   class Sink;
 
   void Push(Item item);
-  bool WaitForRoom();  // worker side; false when the reader is gone
+  // Worker side: queues a row once there is room; false when the reader is
+  // gone.
+  bool PushRow(std::vector<engine::Value>&& row);
+  // Reader side: the next item, waiting for one; nothing once the worker
+  // is done.
   std::optional<Item> Pop();
+  // Reader side, once `reading_` is used up: waits until `wanted` rows (at
+  // most a block) are queued, or something other than a row, or the end;
+  // then takes everything queued at once.
+  void Refill(size_t wanted);
+  void WakeWorkerIfRoom();  // with mutex_ held
   void JoinWorker();
   void Release();
 
+  // The two sides wake each other only when the other waits and its
+  // condition is met: rows are handed over in blocks, and a worker that
+  // found the queue full resumes once the reader has taken half of it, not
+  // for every row taken.
   std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<Item> queue_;
+  std::condition_variable reader_cv_;
+  std::condition_variable worker_cv_;
+  std::vector<Item> queue_;  // filled by the worker
+  // Items the reader has used, freed by the worker: memory goes back on the
+  // thread that allocated it, so the two threads do not take turns at the
+  // allocator's locks for every row.
+  std::vector<Item> spent_;
   size_t queued_rows_ = 0;
+  size_t queued_others_ = 0;  // items that are not rows
+  size_t reader_wants_ = 0;   // rows the waiting reader needs; 0: not waiting
+  bool worker_waiting_ = false;
   size_t block_rows_;
   bool done_ = false;
   bool abandon_ = false;
@@ -70,6 +90,8 @@ class StreamingCursor : public BatchCursor {
   std::thread worker_;
 
   // Reader side.
+  std::vector<Item> reading_;  // taken from the queue, read from read_at_ on
+  size_t read_at_ = 0;
   std::optional<Item> peeked_;
   bool in_set_ = false;
   std::vector<ColumnDesc> columns_;

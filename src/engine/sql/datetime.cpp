@@ -167,7 +167,8 @@ std::optional<CivilTime> ParseDateTimeText(std::string_view text, std::string_vi
       }
     }
     skip_ws();
-    if (i + 1 < text.size() && (text[i] == 'A' || text[i] == 'a' || text[i] == 'P' || text[i] == 'p') &&
+    if (i + 1 < text.size() &&
+        (text[i] == 'A' || text[i] == 'a' || text[i] == 'P' || text[i] == 'p') &&
         (text[i + 1] == 'M' || text[i + 1] == 'm')) {
       bool pm = text[i] == 'P' || text[i] == 'p';
       if (h > 12) return std::nullopt;
@@ -198,11 +199,59 @@ std::string FormatStorage(const CivilTime& c, bool date_only) {
   return buf;
 }
 
+namespace {
+
+// Digits at text[at, at + n) as a number; -1 when any is no digit.
+int FixedDigits(std::string_view text, size_t at, size_t n) {
+  int value = 0;
+  for (size_t i = at; i < at + n; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+// The form the engine itself stores, "yyyy-mm-dd", "yyyy-mm-dd hh:mi:ss" or
+// that with ".fraction", read without sscanf: every fetched date and time
+// passes here. Anything else is left to the general reading.
+bool ParseCanonicalStorage(std::string_view text, CivilTime& c) {
+  if (text.size() != 10 && text.size() < 19) return false;
+  if (text[4] != '-' || text[7] != '-') return false;
+  int year = FixedDigits(text, 0, 4), month = FixedDigits(text, 5, 2),
+      day = FixedDigits(text, 8, 2);
+  if (year < 0 || month < 0 || day < 0) return false;
+  CivilTime out;
+  out.year = year;
+  out.month = month;
+  out.day = day;
+  if (text.size() > 10) {
+    if (text[10] != ' ' || text[13] != ':' || text[16] != ':') return false;
+    int hour = FixedDigits(text, 11, 2), minute = FixedDigits(text, 14, 2),
+        second = FixedDigits(text, 17, 2);
+    if (hour < 0 || minute < 0 || second < 0) return false;
+    out.hour = hour;
+    out.minute = minute;
+    out.second = second;
+    if (text.size() > 19) {
+      // As "%d" reads it: the fraction's digits as a whole number.
+      if (text[19] != '.' || text.size() == 20 || text.size() > 28) return false;
+      int fraction = FixedDigits(text, 20, text.size() - 20);
+      if (fraction < 0) return false;
+      out.millis = fraction;
+    }
+  }
+  c = out;
+  return true;
+}
+
+}  // namespace
+
 std::optional<CivilTime> ParseStorage(std::string_view text) {
   CivilTime c;
+  if (ParseCanonicalStorage(text, c)) return c;
   if (text.size() < 10) return std::nullopt;
-  int n = std::sscanf(std::string(text).c_str(), "%d-%d-%d %d:%d:%d.%d", &c.year, &c.month,
-                      &c.day, &c.hour, &c.minute, &c.second, &c.millis);
+  int n = std::sscanf(std::string(text).c_str(), "%d-%d-%d %d:%d:%d.%d", &c.year, &c.month, &c.day,
+                      &c.hour, &c.minute, &c.second, &c.millis);
   if (n < 3) return std::nullopt;
   return c;
 }

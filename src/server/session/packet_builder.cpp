@@ -97,6 +97,9 @@ Variant WritePacket(db::RecordSet& records, int32_t count, int32_t& recs_out,
     ++recs_out;
     records.Next();
   }
+  // The records handed out are not read again: the next request continues
+  // after them, and a reset opens the dataset anew.
+  records.DropReadRecords();
   return Variant(writer.Finish());
 }
 
