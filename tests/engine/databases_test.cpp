@@ -12,25 +12,15 @@
 #include <thread>
 
 #include "engine/engine.h"
+#include "engine_test_util.h"
 
 namespace tillbase::engine {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Str(const Value& v) {
-  if (const auto* s = std::get_if<std::string>(&v)) return *s;
-  if (const auto* n = std::get_if<int64_t>(&v)) return std::to_string(*n);
-  return IsNull(v) ? "NULL" : "?";
-}
-
-std::vector<int> Errors(const BatchResult& r) {
-  std::vector<int> out;
-  for (const Message& m : r.messages) {
-    if (m.IsError()) out.push_back(m.number);
-  }
-  return out;
-}
+using testing::Errors;
+using testing::Str;
 
 class Databases : public ::testing::Test {
  protected:
@@ -59,19 +49,10 @@ class Databases : public ::testing::Test {
     return engine_->Connect(c);
   }
   BatchResult Run(const std::string& sql, Connection* c = nullptr) {
-    BatchResult r = (c ? c : sa_.get())->ExecuteBatch(sql);
-    if (const Message* e = r.FirstError()) {
-      ADD_FAILURE() << sql << "\n-> " << e->number << " " << e->text;
-    }
-    return r;
+    return testing::RunOk(c ? *c : *sa_, sql);
   }
   std::string One(const std::string& sql, Connection* c = nullptr) {
-    BatchResult r = Run(sql, c);
-    if (r.result_sets.empty() || r.result_sets.back().rows.size() != 1) {
-      ADD_FAILURE() << "expected one row from " << sql;
-      return {};
-    }
-    return Str(r.result_sets.back().rows[0][0]);
+    return testing::OneValue(c ? *c : *sa_, sql);
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
