@@ -25,6 +25,15 @@ std::string MessageOf(const std::function<void()>& f) {
 
 class QueryTest : public EmbeddedDbTest {
  protected:
+  // A table n of 2500 rows (i = 0..2499), opened in order on q.
+  void OpenNumbers(Query& q) {
+    Exec("CREATE TABLE n (i int)");
+    Exec(
+        "DECLARE @i int SET @i = 0 WHILE @i < 2500 BEGIN INSERT INTO n VALUES (@i) "
+        "SET @i = @i + 1 END");
+    q.SetSql("SELECT i FROM n ORDER BY i");
+    q.Open();
+  }
   void SetUp() override {
     EmbeddedDbTest::SetUp();
     Exec(
@@ -134,13 +143,8 @@ TEST_F(QueryTest, BatchOpensAtItsFirstResultSet) {
 }
 
 TEST_F(QueryTest, RowsAreFetchedInBlocksOfTheCacheSize) {
-  Exec("CREATE TABLE n (i int)");
-  Exec(
-      "DECLARE @i int SET @i = 0 WHILE @i < 2500 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 "
-      "END");
   Query q(&connection());
-  q.SetSql("SELECT i FROM n ORDER BY i");
-  q.Open();
+  OpenNumbers(q);
   EXPECT_EQ(q.Records().FetchedRows(), 1000u);
   int seen = 0;
   for (; !q.Eof() && seen < 1001; q.Next()) ++seen;
@@ -155,13 +159,8 @@ TEST_F(QueryTest, RowsAreFetchedInBlocksOfTheCacheSize) {
 }
 
 TEST_F(QueryTest, ForwardReadersMayDropTheRecordsRead) {
-  Exec("CREATE TABLE n (i int)");
-  Exec(
-      "DECLARE @i int SET @i = 0 WHILE @i < 2500 BEGIN INSERT INTO n VALUES (@i) SET @i = @i + 1 "
-      "END");
   Query q(&connection());
-  q.SetSql("SELECT i FROM n ORDER BY i");
-  q.Open();
+  OpenNumbers(q);
   RecordSet& records = q.Records();
   int expected = 0;
   while (!records.Eof()) {
